@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds and runs every suite: native (unit, flows, e2e, fuzz), the same
+# suite under ASan+UBSan, and the Windows build under Wine.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+status=0
+
+configure() { # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null || return 1
+}
+
+run_suite() { # name, dir, cmake args...
+  local name=$1 dir=$2; shift 2
+  echo "=== $name ==="
+  if ! configure "$dir" "$@" || ! cmake --build "$dir" -j "$jobs"; then
+    echo "*** $name: build failed"; status=1; return
+  fi
+  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs"; then
+    echo "*** $name: tests failed"; status=1
+  fi
+}
+
+run_suite native build/native
+run_suite sanitizer build/asan -DTAMBRIX_SANITIZE=ON
+export WINEPREFIX="$PWD/build/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p build/win
+[ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1 || true
+run_suite windows build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+
+[ $status -eq 0 ] && echo "ALL SUITES PASSED" || echo "SOME SUITES FAILED"
+exit $status

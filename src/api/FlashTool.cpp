@@ -1,0 +1,104 @@
+// The two exported functions and the host's object.
+#include "tambrix01/FlashTool.h"
+
+#include "api/ToolContext.h"
+#include "log/Log.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+// The checks FlashScanner and GetFileVersion share: port name, interface
+// type and baud rate. True when the operation may go on.
+bool CheckInterface(ToolContext* context)
+{
+    context->LogMsg(LOG_INFO, L"FlashScanner: interface type: %d\n", static_cast<int>(context->interfaceType));
+    if (!context->portName) {
+        context->LogMsg(LOG_INFO, L"No portname specified\n");
+        return false;
+    }
+    switch (context->interfaceType) {
+    case INTERFACE_USB_HID:
+        context->LogMsg(LOG_INFO, L"HID Device: %s\n", context->portName);
+        return true;
+    case INTERFACE_RS232:
+    case INTERFACE_RS232_NOWAKE:
+        if (context->serialSettings.dcb.BaudRate == 0) {
+            context->LogMsg(LOG_INFO, L"ZERO is an invalid baudrate\n");
+            return false;
+        }
+        context->LogMsg(LOG_INFO, L"Device: %ls @ %d Baud\n", context->portName,
+                        static_cast<int>(context->serialSettings.dcb.BaudRate));
+        return true;
+    default:
+        context->LogMsg(LOG_INFO, L"Invalid interface type\n");
+        return false;
+    }
+}
+
+} // namespace
+
+uint32_t CFlashTool::FlashScanner(uint64_t hostContext, const wchar_t* fileName)
+{
+    (void)fileName;
+    if (!context)
+        return FLASH_RESULT_FAILED;
+    context->hostContext = hostContext;
+    if (!CheckInterface(context))
+        return FLASH_RESULT_FAILED;
+    context->LogMsg(LOG_ERROR, L"FlashScanner: the flash sequence is not available in this build\n");
+    return FLASH_RESULT_FAILED;
+}
+
+uint32_t CFlashTool::GetFileVersion(const wchar_t* fileName, FileVersionInfo* out)
+{
+    if (!context)
+        return VERSION_RESULT_BAD_INPUT;
+    if (!fileName || !out) {
+        context->LogMsg(LOG_ERROR, L"GetFileVersion: a parameter is null\n");
+        return VERSION_RESULT_BAD_INPUT;
+    }
+    if (!CheckInterface(context))
+        return VERSION_RESULT_BAD_INPUT;
+    memset(out, 0, sizeof *out);
+    context->LogMsg(LOG_ERROR, L"GetFileVersion: the version query is not available in this build\n");
+    return VERSION_RESULT_BAD_INPUT;
+}
+
+uint32_t CFlashTool::SetSetting(int32_t settingId, void* value, uint64_t size)
+{
+    return context ? DispatchSetting(true, context, settingId, value, size) : uint32_t{CFS_RESULT_REFUSED};
+}
+
+uint32_t CFlashTool::GetSetting(int32_t settingId, void* value, uint64_t size)
+{
+    return context ? DispatchSetting(false, context, settingId, value, size) : uint32_t{CFS_RESULT_REFUSED};
+}
+
+uint32_t CFlashTool::FixedValueA() { return 13; }
+uint32_t CFlashTool::FixedValueB() { return 4; }
+
+extern "C" TAMBRIX01_API CFlashTool* CreateFlashTool(void)
+{
+    // No exception may cross into the host: a failed allocation gives null
+    // and leaves nothing behind.
+    auto* tool = new (std::nothrow) CFlashTool();
+    if (!tool)
+        return nullptr;
+    try {
+        tool->context = new ToolContext(tool);
+    } catch (...) {
+        delete tool;
+        return nullptr;
+    }
+    return tool;
+}
+
+extern "C" TAMBRIX01_API void DestroyFlashTool(CFlashTool* tool)
+{
+    if (!tool)
+        return;
+    delete tool->context;
+    delete tool;
+}

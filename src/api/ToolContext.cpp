@@ -1,0 +1,74 @@
+#include "api/ToolContext.h"
+
+#include "flash/KIRO_FlashTool.h"
+#include "log/Log.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+const wchar_t* const VersionText = L"1.20 | 1.27.0 | RM000048TXQ | TAMBRIX01 | Aug 22 2016 09:48:13";
+
+// SYN 'M' CR "VISMN42." as a one-entry list.
+static const wchar_t kDefaultInitList[] = L"\x16M\rVISMN42.\0";
+
+wchar_t* DuplicateWide(const wchar_t* text)
+{
+    if (!text)
+        return nullptr;
+    size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
+    auto* copy = static_cast<wchar_t*>(malloc(bytes));
+    if (copy)
+        memcpy(copy, text, bytes);
+    return copy;
+}
+
+size_t WideListLength(const wchar_t* list)
+{
+    size_t i = 0;
+    while (list[i])
+        i += wcslen(list + i) + 1;
+    return i + 1;
+}
+
+wchar_t* DuplicateWideList(const wchar_t* list)
+{
+    size_t bytes = WideListLength(list) * sizeof(wchar_t);
+    auto* copy = static_cast<wchar_t*>(malloc(bytes));
+    if (copy)
+        memcpy(copy, list, bytes);
+    return copy;
+}
+
+ToolContext::ToolContext(CFlashTool* ownerIn) : owner(ownerIn)
+{
+    dllVersion = DuplicateWide(VersionText);
+    initListA = static_cast<wchar_t*>(calloc(2, sizeof(wchar_t)));
+    initListB = static_cast<wchar_t*>(calloc(2, sizeof(wchar_t)));
+    log = Retain(new Log());
+    engine = new KIRO_FlashTool(log);
+    AddRef(engine);
+    free(initListA);
+    free(initListB);
+    initListA = DuplicateWideList(kDefaultInitList);
+    initListB = DuplicateWideList(kDefaultInitList);
+}
+
+ToolContext::~ToolContext()
+{
+    Release(engine);
+    free(initListA);
+    free(initListB);
+    free(dllVersion);
+    free(portName);
+    free(const_cast<wchar_t*>(logSettings.fileName));
+    Release(log);
+}
+
+void ToolContext::LogMsg(uint64_t level, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    LogPrintV(log, level, format, args);
+    va_end(args);
+}

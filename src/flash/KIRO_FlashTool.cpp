@@ -1,0 +1,51 @@
+#include "flash/KIRO_FlashTool.h"
+
+#include "files/LibElf.h"
+#include "files/LibFileHelper.h"
+#include "files/LibMOCF.h"
+#include "flash/KiroAppTool.h"
+#include "io/FlashIo.h"
+#include "log/Log.h"
+
+#include <cstdlib>
+#include <cstring>
+
+KIRO_FlashTool::KIRO_FlashTool(Log* logIn) : RefCounted("KIRO_FlashTool::KIRO_FlashTool")
+{
+    log = Retain(logIn ? logIn : new Log());
+    fileTool = Retain(new LibFileHelper(log));
+    elf = Retain(new LibElf(fileTool, log));
+    io = Retain(new FlashIo(log));
+    mocf = Retain(new LibMOCF(fileTool, log));
+    appTool = Retain(new KiroAppTool(elf, mocf, fileTool, log));
+    ResetPinfo('?');
+}
+
+KIRO_FlashTool::~KIRO_FlashTool()
+{
+    if (deviceNameOwned)
+        free(deviceName);
+    deviceName = nullptr;
+    Release(appTool);
+    Release(mocf);
+    Release(io);
+    Release(elf);
+    Release(fileTool);
+    Release(log);
+    CheckRefZero(this);
+}
+
+void KIRO_FlashTool::ResetPinfo(int32_t cable)
+{
+    memset(&pinfo, 0, sizeof pinfo);
+    pinfo.scannerstate = '?';
+    pinfo.physical_cable_type = cable;
+}
+
+void KIRO_FlashTool::LogMsg(uint64_t level, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    LogPrintV(log, level, format, args);
+    va_end(args);
+}

@@ -1,0 +1,193 @@
+// POSIX backend of the platform layer.
+#include "platform/Platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+class MonotonicClock : public Clock {
+public:
+    uint32_t Tick() override
+    {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+    }
+    void Sleep(uint32_t ms) override
+    {
+        timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+        while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+        }
+    }
+};
+
+bool DebuggerAttached()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("TracerPid:", 0) == 0)
+            return std::atoi(line.c_str() + 10) != 0;
+    return false;
+}
+
+} // namespace
+
+Clock& RealClock()
+{
+    static MonotonicClock clock;
+    return clock;
+}
+
+// ---- named mutexes: one lock file per name under a fixed directory ----------
+
+struct NamedMutex {
+    int fd;
+    bool owned;
+};
+
+static const char* MutexDirectory() { return "/tmp/tambrix01-mutex"; }
+
+static std::string MutexPath(const wchar_t* name)
+{
+    std::string file;
+    for (char c : WideToUtf8(name))
+        file += (c == '/' || c == '\\' || c == ':') ? '_' : c;
+    return std::string(MutexDirectory()) + "/" + file;
+}
+
+NamedMutex* CreateNamedMutex(const wchar_t* name, bool* alreadyExisted)
+{
+    if (!name)
+        return nullptr;
+    mkdir(MutexDirectory(), 01777);
+    int fd = open(MutexPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    // A lock held elsewhere means the mutex exists; a crashed holder's lock is
+    // freed by the kernel, so a stale file never blocks anybody.
+    bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (alreadyExisted)
+        *alreadyExisted = !free;
+    return new NamedMutex{fd, free};
+}
+
+bool WaitNamedMutex(NamedMutex* mutex, uint32_t timeoutMs)
+{
+    if (!mutex)
+        return false;
+    uint32_t start = TickCount();
+    for (;;) {
+        if (mutex->owned || flock(mutex->fd, LOCK_EX | LOCK_NB) == 0)
+            return mutex->owned = true;
+        if (timeoutMs != 0xFFFFFFFFu && TickCount() - start >= timeoutMs)
+            return false;
+        SleepMs(10);
+    }
+}
+
+void ReleaseNamedMutex(NamedMutex* mutex)
+{
+    if (mutex && mutex->owned) {
+        flock(mutex->fd, LOCK_UN);
+        mutex->owned = false;
+    }
+}
+
+void CloseNamedMutex(NamedMutex* mutex)
+{
+    if (!mutex)
+        return;
+    close(mutex->fd);
+    delete mutex;
+}
+
+// ---- diagnostics ------------------------------------------------------------
+
+// There is no debugger channel on POSIX; the standard error stream is the
+// nearest place a developer looks.
+void DebuggerOutput(const std::string& utf8)
+{
+    fwrite(utf8.data(), 1, utf8.size(), stderr);
+    fflush(stderr);
+}
+
+void FatalTrap(const char* text)
+{
+    DebuggerOutput(std::string(text) + "\n");
+    if (DebuggerAttached())
+        raise(SIGTRAP);
+    _exit(1);
+}
+
+FILE* OpenDebugConsole()
+{
+    // The controlling terminal stands in for a console window of our own.
+    FILE* stream = fopen("/dev/tty", "w");
+    if (stream) {
+        setvbuf(stream, nullptr, _IONBF, 0);
+        fputs("\033]0;Debug Console\007", stream);
+    }
+    return stream;
+}
+
+bool CurrentDirectory(std::wstring& out)
+{
+    char buffer[1025];
+    if (!getcwd(buffer, sizeof buffer))
+        return false;
+    out = Utf8ToWide(buffer);
+    return true;
+}
+
+uint32_t LastErrorCode() { return static_cast<uint32_t>(errno); }
+
+std::wstring LastErrorText()
+{
+    int code = errno;
+    return Utf8ToWide("(" + std::to_string(code) + ") " + strerror(code));
+}
+
+FILE* OpenFileDenyWrite(const wchar_t* name, const char* mode)
+{
+    if (!name || !mode)
+        return nullptr;
+    bool write = mode[0] == 'w';
+    int fd = open(WideToUtf8(name).c_str(), (write ? O_WRONLY | O_CREAT : O_RDONLY) | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    // Truncate only once we hold the lock, so a refused open destroys nothing.
+    if (flock(fd, (write ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 || (write && ftruncate(fd, 0) != 0)) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return nullptr;
+    }
+    FILE* stream = fdopen(fd, mode);
+    if (!stream)
+        close(fd);
+    return stream;
+}
+
+std::string WallClockText()
+{
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char buffer[64];
+    if (!asctime_r(&local, buffer))
+        return "\n";
+    return buffer;
+}
+
+} // namespace platform
