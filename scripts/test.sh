@@ -24,6 +24,7 @@ run_suite() { # name, dir, cmake args...
 
 run_suite native build/native
 run_suite sanitizer build/asan -DTAMBRIX_SANITIZE=ON
+run_suite fuzz build/fuzz -DTAMBRIX_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 export WINEPREFIX="$PWD/build/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p build/win
 [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1 || true
