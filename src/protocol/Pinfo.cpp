@@ -319,6 +319,7 @@ int32_t KIRO_FlashTool::Scanner_GetPinfo(const char* command)
 
 int32_t KIRO_FlashTool::ApplyPinfoReport(const char* text)
 {
+    ClearItems(pinfo);
     const char* reason = VerifyReport(*this, text);
     if (!reason)
         reason = ApplyTags(*this);
