@@ -29,9 +29,21 @@ constexpr int kSpewLimit = 51;
 // Stray answers tolerated before a command frame is sent again.
 constexpr int kStrayLimit = 10;
 
-uint32_t ClampMs(uint64_t ms) { return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms); }
-
 } // namespace
+
+int32_t FlashIo::ReadDevice(uint8_t* buffer, uint32_t length, uint64_t timeoutMs)
+{
+    if (!io) {
+        LogMsg(LOG_ERROR, L"No io pointer\n");
+        return -1;
+    }
+    if (!io->readBytes) {
+        LogMsg(LOG_ERROR, L"No read bytes function\n");
+        return -1;
+    }
+    uint32_t timeout = timeoutMs > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(timeoutMs);
+    return io->readBytes(io, buffer, length, timeout);
+}
 
 const wchar_t* FlashIo::RefreshTimestamp()
 {
@@ -47,16 +59,8 @@ const wchar_t* FlashIo::RefreshTimestamp()
 int32_t FlashIo::RxSymbol(uint64_t timeoutMs)
 {
     uint32_t start = platform::TickCount();
-    if (!io) {
-        LogMsg(LOG_ERROR, L"No io pointer\n");
-        return -1;
-    }
-    if (!io->readBytes) {
-        LogMsg(LOG_ERROR, L"No read bytes function\n");
-        return -1;
-    }
     uint8_t byte = 0;
-    int32_t result = io->readBytes(io, &byte, 1, ClampMs(timeoutMs));
+    int32_t result = ReadDevice(&byte, 1, timeoutMs);
     if (result < 0)
         return result;
     if (result == 0) {
@@ -68,7 +72,7 @@ int32_t FlashIo::RxSymbol(uint64_t timeoutMs)
         return byte;
     }
     uint8_t second = 0;
-    result = io->readBytes(io, &second, 1, ClampMs(byteTimeoutMs));
+    result = ReadDevice(&second, 1, byteTimeoutMs);
     if (result < 0)
         return -3;
     if (result == 0) {

@@ -19,8 +19,6 @@ namespace {
 // scanner's answer can come back.
 constexpr uint32_t kRoutedCommandPauseMs = 2000;
 
-uint32_t ClampMs(uint64_t ms) { return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms); }
-
 // The command as a quoted C literal, so control bytes show in the trace.
 std::string PrintableCommand(const char* text, uint64_t length)
 {
@@ -159,22 +157,14 @@ int32_t FlashIo::MenuReadReply(uint32_t terminator, uint64_t echoLength)
     menuReplyLength = 0;
     uint64_t wanted = echoLength + 2;
     for (;;) {
-        if (!io) {
-            LogMsg(LOG_ERROR, L"No io pointer\n");
-            return -1;
-        }
-        if (!io->readBytes) {
-            LogMsg(LOG_ERROR, L"No read bytes function\n");
-            return -1;
-        }
         // Ask only for what is still missing of the first part, and never
         // for more than the buffer has room for.
         uint64_t ask = wanted > menuReplyLength ? wanted - menuReplyLength : 1;
         uint64_t room = kMenuBufferSize - menuReplyLength;
         if (ask > room)
             ask = room;
-        int32_t count = io->readBytes(io, reinterpret_cast<uint8_t*>(menuReply) + menuReplyLength,
-                                      static_cast<uint32_t>(ask), ClampMs(menuCommandTimeoutMs));
+        int32_t count = ReadDevice(reinterpret_cast<uint8_t*>(menuReply) + menuReplyLength,
+                                   static_cast<uint32_t>(ask), menuCommandTimeoutMs);
         if (count < 0) {
             LogMsg(LOG_ERROR, L"ReadBytes retrun value < 0, pretend the scanner responded OK!\n");
             return count;

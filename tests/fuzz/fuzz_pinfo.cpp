@@ -3,6 +3,7 @@
 // and the bytes as the menu reply. Mode 2: the bytes as the whole menu
 // reply to a routed command.
 #include "flash/KIRO_FlashTool.h"
+#include "FuzzLog.h"
 #include "io/FlashIo.h"
 #include "log/Log.h"
 #include "platform/Platform.h"
@@ -13,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <cwchar>
 
 namespace {
 
@@ -41,26 +41,12 @@ int32_t Read(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_t timeo
     return static_cast<int32_t>(count);
 }
 
-// Formats every message, so a format that does not match its arguments
-// shows up here, and drops the text. The hex dump's one-column pieces
-// (fixed formats of five characters at most) would only cost time.
-void FormatAndDrop(void*, const wchar_t* format, va_list args)
-{
-    if (wcslen(format) <= 5)
-        return;
-    std::string text = platform::FormatV(format, args);
-    (void)text;
-}
-
-void Check(bool condition)
-{
-    if (!condition)
-        abort();
-}
-
 bool Terminated(const char* field, size_t size) { return memchr(field, 0, size) != nullptr; }
 
 } // namespace
+
+using fuzz_support::Check;
+using fuzz_support::FormatAndDrop;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

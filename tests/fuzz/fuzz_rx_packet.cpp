@@ -3,6 +3,7 @@
 // RxPacket, all bytes on the line after the poll. Set: a whole command
 // (chosen by the other bits) where every host write releases the next
 // segment, each a length byte and that many bytes.
+#include "FuzzLog.h"
 #include "io/FlashIo.h"
 #include "log/Log.h"
 #include "platform/Platform.h"
@@ -12,8 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <string>
-#include <cwchar>
 
 namespace {
 
@@ -50,24 +49,10 @@ int32_t Read(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_t timeo
     return static_cast<int32_t>(count);
 }
 
-// Formats every message, so a format that does not match its arguments
-// shows up here, and drops the text. The hex dump's one-column pieces
-// (fixed formats of five characters at most) would only cost time.
-void FormatAndDrop(void*, const wchar_t* format, va_list args)
-{
-    if (wcslen(format) <= 5)
-        return;
-    std::string text = platform::FormatV(format, args);
-    (void)text;
-}
-
-void Check(bool condition)
-{
-    if (!condition)
-        abort();
-}
-
 } // namespace
+
+using fuzz_support::Check;
+using fuzz_support::FormatAndDrop;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -250,7 +250,7 @@ TEST_F(MenuTest, MissingTransportIsReported)
 {
     io->io->readBytes = nullptr;
     EXPECT_EQ(io->MNU_Command('M', "P_INFO", 6, "", 0, '.'), -1);
-    EXPECT_TRUE(Logged("No read bytes function\n"));
+    EXPECT_TRUE(Logged("No read bytes function\nReadBytes retrun value < 0"));
 }
 
 } // namespace
