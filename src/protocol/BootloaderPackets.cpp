@@ -19,8 +19,8 @@ constexpr int32_t SYM_NAK = Control(ASCII_NAK);
 constexpr int32_t SYM_CAN = Control(ASCII_CAN);
 constexpr int32_t SYM_FS = Control(ASCII_FS);
 
-// Where the bootloader tools have always reported malformed reply frames;
-// support scripts match these lines, so the name and numbers stay.
+// A malformed reply frame is reported by the place it broke, under the names
+// this tool has always printed, so logs stay comparable across versions.
 constexpr const char* kSourceName = "..\\dll-source2\\protocol";
 
 // A bootloader that talks without sending a frame start is given this many
@@ -236,13 +236,12 @@ int32_t FlashIo::RxPacket()
         rxPacket.Cmd = static_cast<uint32_t>(value);
         if ((value = RxDataAt(645)) < 0)
             return -1;
-        rxPacket.n_params = value;
-        if (rxPacket.n_params > kPacketParamsMax) {
+        if (value > kPacketParamsMax) {
             // More than the record holds: a broken or hostile bootloader.
-            LogMsg(LOG_ERROR, L"ERROR: reply declares %d parameters, max: %d\n", rxPacket.n_params,
-                   kPacketParamsMax);
+            LogMsg(LOG_ERROR, L"ERROR: reply declares %d parameters, max: %d\n", value, kPacketParamsMax);
             return -1;
         }
+        rxPacket.n_params = value;
         for (int32_t i = 0; i < rxPacket.n_params; ++i) {
             for (int shift = 0; shift < 32; shift += 8) {
                 if ((value = RxDataAt(656)) < 0)
@@ -254,19 +253,21 @@ int32_t FlashIo::RxPacket()
             LogMsg(LOG_ERROR, L"ERROR: %hs:%d\n", kSourceName, 670);
             return -1;
         }
+        uint32_t payloadLength = 0;
         for (int shift = 0; shift < 32; shift += 8) {
             value = RxSymbol(byteTimeoutMs);
             if (value < 0 || value > 0xFF) {
                 LogMsg(LOG_ERROR, L"ERROR: %hs:%d, offset: %d\n", kSourceName, 678, shift);
                 return -1;
             }
-            rxPacket.payload_len |= static_cast<uint64_t>(value) << shift;
+            payloadLength |= static_cast<uint32_t>(value) << shift;
         }
-        if (rxPacket.payload_len > kPacketPayloadMax) {
-            LogMsg(LOG_ERROR, L"ERROR: reply payload_len %u too big, max: %d\n",
-                   static_cast<unsigned>(rxPacket.payload_len), static_cast<int>(kPacketPayloadMax));
+        if (payloadLength > kPacketPayloadMax) {
+            LogMsg(LOG_ERROR, L"ERROR: reply payload_len %u too big, max: %d\n", payloadLength,
+                   static_cast<int>(kPacketPayloadMax));
             return -1;
         }
+        rxPacket.payload_len = payloadLength;
         if (RxSymbol(byteTimeoutMs) != SYM_FS) {
             LogMsg(LOG_ERROR, L"ERROR: %hs:%d\n", kSourceName, 690);
             return -1;

@@ -284,6 +284,8 @@ TEST_P(MalformedReply, FailsTheAttemptWithItsPlace)
     } else {
         EXPECT_FALSE(Logged("dll-source2"));
     }
+    EXPECT_LE(io->rxPacket.n_params, 5);
+    EXPECT_LE(io->rxPacket.payload_len, 16384u);
 }
 
 const Bytes S = {0x10, 0x02}, F = {0x10, 0x1C}, E = {0x10, 0x03};
