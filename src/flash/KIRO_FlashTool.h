@@ -31,6 +31,14 @@ public:
     // Clears the device record, keeping the given cable letter.
     void ResetPinfo(int32_t cable);
 
+    // Reads the device's P_INFO report with the given menu command ("P_INFO"
+    // or a routed form) and applies it to pinfo, m_BlueToothMode and
+    // usbBootIds: 0, -1 for a report that fails a check, or the menu
+    // command's failure (src/protocol/Pinfo.cpp).
+    int32_t Scanner_GetPinfo(const char* command);
+    // Checks and applies a report text already read: 0 or -1.
+    int32_t ApplyPinfoReport(const char* text);
+
     uint32_t interfaceKind = 0;          // 0x5202 serial, 0x5500 USB once prepared
     uint64_t cableDelayRs232Ms = 300;
     uint64_t cableDelayUsbMs = 4000;

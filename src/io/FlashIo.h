@@ -5,6 +5,7 @@
 
 #include "io/FlashIoDevice.h"
 #include "log/RefCounted.h"
+#include "protocol/BootloaderPacket.h"
 
 #include <cstdint>
 
@@ -42,6 +43,70 @@ public:
     int32_t FlushRx(int32_t pause);
 
     void LogMsg(uint64_t level, const wchar_t* format, ...);
+
+    // ---- scanner protocols (src/protocol/) ------------------------------
+    // Results: 0 success, otherwise a negative code: -1 malformed, refused
+    // or missing io, -2 unknown menu command, -3 transport failure, -4/-5
+    // reply too short/long, -6 timeout, -8 refused by the bootloader (CAN),
+    // -9 retries exhausted, -10 no frame start, -11 reply to another command.
+
+    // Bootloader packets: one transaction, the reply left in rxPacket.
+    int32_t SendPacket(uint32_t Cmd, uint32_t n_params, uint64_t param0, uint64_t param1, const uint8_t* payload,
+                       uint64_t payload_len);
+    int32_t TxPacket();
+    void SendFrame();
+    int32_t TxData(uint32_t value);
+    int32_t RxReply();
+    int32_t RxPacket();
+    int32_t RxSymbol(uint64_t timeoutMs);
+    uint8_t ReplyGetU8();
+    uint16_t ReplyGetU16();
+    int32_t ReplyCheckEnd();
+
+    // Bootloader commands.
+    int32_t GetVersion();
+    int32_t AreaOpen(int32_t area);   // 1 application, 0 bootloader
+    int32_t UpdateBegin();
+    int32_t AreaEnd();
+    int32_t EraseAll();
+    int32_t WrBlock(uint64_t offset, const uint8_t* data, uint64_t size);
+    int32_t Reset(uint32_t mode);     // 0 none, 1 hard, 2 soft (hard before version 23)
+
+    // Menu commands.
+    int32_t MNU_Command(uint32_t commandChar, const char* name, uint64_t nameLength, const char* value,
+                        int32_t extraChar, uint32_t terminator);
+    // The reply value's length, or a negative code.
+    int32_t MNU_Query(uint32_t commandChar, const char* name, uint64_t nameLength, const char* value, uint8_t* out,
+                      uint64_t outSize);
+    int32_t MNU_GetDecimal(const char* name, int32_t* out);
+    int32_t MNU_SetDecimal(uint32_t commandChar, const char* name, int32_t value, uint32_t terminator);
+
+    // Packet protocol state. packet_number runs on for the object's life;
+    // the first transaction carries 1.
+    BlPacket txPacket{};
+    BlPacket rxPacket{};
+    uint32_t replyFlag = 0;        // first data byte of the last reply frame
+    uint64_t readCursor = 0;       // next unread rxPacket payload byte
+    uint32_t underrunFlag = 0;     // a reader went past payload_len
+    uint16_t crc = 0;
+    wchar_t timestampText[30] = {};
+    AreaInfo areaInfo{};
+
+    // Menu command state.
+    char menuCommand[kMenuBufferSize] = {};
+    uint64_t menuCommandLength = 0;
+    char menuReply[kMenuBufferSize] = {};
+    uint64_t menuReplyLength = 0;
+    char menuValue[kMenuBufferSize] = {};
+    uint64_t menuValueLength = 0;
+
+private:
+    // readBytes with the io checks: its result, or -1 after "No io pointer"
+    // or "No read bytes function".
+    int32_t ReadDevice(uint8_t* buffer, uint32_t length, uint64_t timeoutMs);
+    const wchar_t* RefreshTimestamp();
+    int32_t RxDataAt(int line);
+    int32_t MenuReadReply(uint32_t terminator, uint64_t echoLength);
 };
 
 // The transports' log: the Log applies its mask.

@@ -31,3 +31,11 @@ struct Pinfo {
     int32_t itemCount;
     PinfoItem items[kPinfoMaxItems];
 };
+
+// Splits report lines ("tag: value" and a line end) into items, after the
+// ones already stored; stops at 100 items. 0, or -1 for a malformed line or
+// a text that does not end in exactly one empty line. Tags and values longer
+// than their fields are cut to fit.
+int32_t ParsePinfoItems(Pinfo& pinfo, const char* text);
+// The value of the first item with exactly this tag, or null.
+const char* FindPinfoItem(const Pinfo& pinfo, const char* tag);
