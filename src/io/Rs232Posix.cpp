@@ -12,6 +12,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -336,15 +337,19 @@ int32_t Rs232WritePort(Rs232Cookie* cookie, const uint8_t* data, uint32_t length
 
 int32_t Rs232ReadPortByte(Rs232Cookie* cookie, uint8_t* byte)
 {
-    ssize_t n = read(Descriptor(cookie), byte, 1);
+    int fd = Descriptor(cookie);
+    ssize_t n = read(fd, byte, 1);
     if (n == 1)
         return 1;
-    if (n == 0) {
-        errno = EIO;   // hang-up: the other end has gone
+    if (n < 0 && errno != EAGAIN && errno != EINTR)
+        return -1;
+    // With VMIN and VTIME 0 an idle line and a hung-up one both read 0
+    // bytes; only the hang-up shows in poll.
+    pollfd state{fd, POLLIN, 0};
+    if (n == 0 && poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        errno = EIO;
         return -1;
     }
-    if (errno != EAGAIN && errno != EINTR)
-        return -1;
     platform::SleepMs(1);
     return 0;
 }
