@@ -124,4 +124,26 @@ TEST(SerialPosix, ARecordTheLineCannotTakeIsRefused)
     Release(log);
 }
 
+TEST(SerialPosix, AHungUpLineEndsTheReadAtOnce)
+{
+    PtyLine line;
+    ASSERT_TRUE(line.Fresh());
+    Log* log = Retain(new Log());
+    CapturedLog capture(log);
+    FlashIo* flashIo = Retain(new FlashIo(log));
+    ASSERT_EQ(flashIo->BL_FlashIo_Setup_WIN32_RS232(line.PortNumber(), 9600), 0);
+    ASSERT_EQ(flashIo->OpenDevice(), 0);
+    line.Send("xy");
+    line.HangUp(100);
+    capture.Clear();
+    uint8_t buffer[10];
+    // A deadline far beyond the test's patience: only the hang-up ends it.
+    EXPECT_EQ(flashIo->io->readBytes(flashIo->io, buffer, 10, 600000), 2);
+    std::string file = platform::WideToUtf8(line.PortFileName(line.PortNumber()).c_str());
+    EXPECT_EQ(capture.Text(), "Error Reading: (" + file + ") 0x00000005 Input/output error\n");
+    EXPECT_EQ(flashIo->io->readBytes(flashIo->io, buffer, 10, 600000), -1);
+    Release(flashIo);
+    Release(log);
+}
+
 } // namespace
