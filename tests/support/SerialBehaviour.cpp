@@ -28,9 +28,15 @@ std::string Pattern(size_t length)
 
 // The Log, its captured text and the FlashIo objects of one case; whatever
 // a case leaves open is closed and torn down at the end.
+// Outlives whatever prints into the Log.
+struct OwnedLog {
+    Log* log = Retain(new Log());
+    ~OwnedLog() { Release(log); }
+};
+
 class Bench {
 public:
-    Bench() : log_(Retain(new Log())), capture_(log_) {}
+    Bench() : capture_(owned_.log) {}
     ~Bench()
     {
         for (FlashIo* flashIo : objects_) {
@@ -40,14 +46,13 @@ public:
                 flashIo->io->destroy(flashIo->io);
             Release(flashIo);
         }
-        Release(log_);
     }
     Bench(const Bench&) = delete;
     Bench& operator=(const Bench&) = delete;
 
     FlashIo* New()
     {
-        objects_.push_back(Retain(new FlashIo(log_)));
+        objects_.push_back(Retain(new FlashIo(owned_.log)));
         return objects_.back();
     }
     bool Has(const std::string& part) const { return capture_.Contains(part); }
@@ -55,7 +60,7 @@ public:
     void Clear() { capture_.Clear(); }
 
 private:
-    Log* log_;
+    OwnedLog owned_;
     CapturedLog capture_;
     std::vector<FlashIo*> objects_;
 };

@@ -76,15 +76,20 @@ struct FakeTransport {
     }
 };
 
+// Outlives whatever prints into the Log.
+struct OwnedLog {
+    Log* log = Retain(new Log());
+    ~OwnedLog() { Release(log); }
+};
+
 class FlashIoTest : public ::testing::Test {
 protected:
-    FlashIoTest() : log(Retain(new Log())), capture(log), flashIo(Retain(new FlashIo(log))) { fake.Install(flashIo->io); }
+    FlashIoTest() : capture(log), flashIo(Retain(new FlashIo(log))) { fake.Install(flashIo->io); }
     ~FlashIoTest() override
     {
         if (flashIo->io)
             flashIo->io->destroy = nullptr;
         Release(flashIo);
-        Release(log);
     }
 
     int32_t Queue(const std::string& bytes)
@@ -93,7 +98,8 @@ protected:
     }
 
     platform::ScopedVirtualClock time;
-    Log* log;
+    OwnedLog owned;
+    Log* log = owned.log;
     CapturedLog capture;
     FlashIo* flashIo;
     FakeTransport fake;
@@ -343,15 +349,12 @@ TEST_F(FlashIoTest, HexDumpLineLayout)
 
 TEST(FlashIoLifetime, DestructionTearsDownATransportLeftInstalled)
 {
-    Log* log = Retain(new Log());
+    OwnedLog owned;
     FakeTransport fake;
-    {
-        FlashIo* flashIo = Retain(new FlashIo(log));
-        fake.Install(flashIo->io);
-        Release(flashIo);
-    }
+    FlashIo* flashIo = Retain(new FlashIo(owned.log));
+    fake.Install(flashIo->io);
+    Release(flashIo);
     EXPECT_EQ(fake.destroys, 1);
-    Release(log);
 }
 
 } // namespace

@@ -18,6 +18,12 @@ namespace {
 
 using namespace testing_support;
 
+// Outlives whatever prints into the Log.
+struct OwnedLog {
+    Log* log = Retain(new Log());
+    ~OwnedLog() { Release(log); }
+};
+
 // COM numbers and names lead to symlinks in a temporary directory, which
 // point at the slave of a fresh pty for every case.
 class PtyLine : public SerialDeviceSide {
@@ -84,7 +90,8 @@ TEST(SerialPosix, FailuresAndTeardownsLeaveNoDescriptorOpen)
 {
     PtyLine line;
     ASSERT_TRUE(line.Fresh());
-    Log* log = Retain(new Log());
+    OwnedLog owned;
+    Log* log = owned.log;
     size_t before = OpenDescriptors();
     {
         FlashIo* flashIo = Retain(new FlashIo(log));
@@ -101,14 +108,14 @@ TEST(SerialPosix, FailuresAndTeardownsLeaveNoDescriptorOpen)
         Release(flashIo);   // still open: the destructor tears it down
     }
     EXPECT_EQ(OpenDescriptors(), before);
-    Release(log);
 }
 
 TEST(SerialPosix, ARecordTheLineCannotTakeIsRefused)
 {
     PtyLine line;
     ASSERT_TRUE(line.Fresh());
-    Log* log = Retain(new Log());
+    OwnedLog owned;
+    Log* log = owned.log;
     CapturedLog capture(log);
     FlashIo* flashIo = Retain(new FlashIo(log));
     WIN32_232_SETTINGS record{};
@@ -121,14 +128,14 @@ TEST(SerialPosix, ARecordTheLineCannotTakeIsRefused)
     EXPECT_TRUE(capture.Contains("Cannot set (sdk) serial parameters\nError: (")) << capture.Text();
     EXPECT_TRUE(capture.Contains("Invalid argument\n")) << capture.Text();
     Release(flashIo);
-    Release(log);
 }
 
 TEST(SerialPosix, AHungUpLineEndsTheReadAtOnce)
 {
     PtyLine line;
     ASSERT_TRUE(line.Fresh());
-    Log* log = Retain(new Log());
+    OwnedLog owned;
+    Log* log = owned.log;
     CapturedLog capture(log);
     FlashIo* flashIo = Retain(new FlashIo(log));
     ASSERT_EQ(flashIo->BL_FlashIo_Setup_WIN32_RS232(line.PortNumber(), 9600), 0);
@@ -143,7 +150,6 @@ TEST(SerialPosix, AHungUpLineEndsTheReadAtOnce)
     EXPECT_EQ(capture.Text(), "Error Reading: (" + file + ") 0x00000005 Input/output error\n");
     EXPECT_EQ(flashIo->io->readBytes(flashIo->io, buffer, 10, 600000), -1);
     Release(flashIo);
-    Release(log);
 }
 
 } // namespace
