@@ -31,6 +31,10 @@ FlashIo::FlashIo(Log* logIn) : RefCounted("unknown")
 FlashIo::~FlashIo()
 {
     if (io) {
+        // Owners tear the transport down first; one still installed would
+        // otherwise keep its port and block for good.
+        if (io->destroy)
+            io->destroy(io);
         if (io->m_hDeviceMutex) {
             LogMsg(LOG_INFO, L"Release m_hDeviceMutex in FlashIo: 0x%08x.\n",
                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(io->m_hDeviceMutex)));
@@ -88,6 +92,13 @@ int32_t FlashIo::WriteBytes(const uint8_t* data, uint64_t length)
         return -1;
     }
     for (uint64_t i = 0; i < length; ++i) {
+        // A full buffer that an earlier FlushTx could not send goes out
+        // before anything more is added to it.
+        if (io->txCount >= kTxBufferSize) {
+            int32_t result = FlushTx();
+            if (result != 0)
+                return result;
+        }
         io->txBuffer[io->txCount++] = data[i];
         if (io->txCount >= kTxBufferSize) {
             int32_t result = FlushTx();
@@ -107,6 +118,18 @@ int32_t FlashIo::WriteByte(uint8_t byte)
 // this many empty writes in a row the transport counts as failed.
 static constexpr int kMaxEmptyWrites = 100;
 
+// After a failed send the bytes the transport did accept are on their way;
+// only the rest stays queued, so a later FlushTx never sends a byte twice.
+static int32_t KeepUnsent(FlashIoDevice* io, uint64_t sent)
+{
+    if (sent > 0) {
+        uint64_t left = sent < io->txCount ? io->txCount - sent : 0;
+        memmove(io->txBuffer, io->txBuffer + sent, left);
+        io->txCount = left;
+    }
+    return -3;
+}
+
 int32_t FlashIo::FlushTx()
 {
     if (!io) {
@@ -123,10 +146,10 @@ int32_t FlashIo::FlushTx()
     while (sent < io->txCount) {
         int32_t accepted = io->writeBytes(io, io->txBuffer + sent, static_cast<uint32_t>(io->txCount - sent));
         if (accepted < 0)
-            return -3;
+            return KeepUnsent(io, sent);
         if (accepted == 0 && ++emptyWrites >= kMaxEmptyWrites) {
             LogMsg(LOG_ERROR, L"FlushTx: the transport accepts no data\n");
-            return -3;
+            return KeepUnsent(io, sent);
         }
         if (accepted > 0)
             emptyWrites = 0;

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 class Log;
+struct WIN32_232_SETTINGS;
 
 class FlashIo : public RefCounted {
 public:
@@ -41,6 +42,12 @@ public:
     // Drains whatever the device is sending, for at most rxFlushTimeoutMs;
     // 1 when anything was seen, 0 when the line was quiet.
     int32_t FlushRx(int32_t pause);
+
+    // Serial transport set-ups (Rs232.cpp): install the transport and
+    // test-open the port once. 0 installed; -1 no memory for the block or no
+    // io structure; -3 the test open failed or no memory for the name.
+    int32_t BL_FlashIo_Setup_WIN32_RS232(int32_t portNumber, int32_t baudRate);
+    int32_t BL_FlashIo_Setup_WIN32_RS232_V2(const wchar_t* deviceName, const WIN32_232_SETTINGS* settings);
 
     void LogMsg(uint64_t level, const wchar_t* format, ...);
 
