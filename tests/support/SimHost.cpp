@@ -1,6 +1,7 @@
 #include "support/SimHost.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -176,7 +177,13 @@ Bytes MakeImage(char type, const std::string& swRev, size_t payloadSize, uint8_t
 SimHost::SimHost(const sim::DeviceConfig& config, const sim::InProcessOptions& options)
     : device(config), io(std::make_unique<FlashIoDevice>())
 {
-    device.SetTrace([this](const std::string& line) { trace.push_back(line); });
+    // TAMBRIX_SIM_TRACE=1 shows what the device does while a test runs.
+    bool echo = std::getenv("TAMBRIX_SIM_TRACE") != nullptr;
+    device.SetTrace([this, echo](const std::string& line) {
+        trace.push_back(line);
+        if (echo)
+            std::fprintf(stderr, "%s\n", line.c_str());
+    });
     sim::InstallInProcess(io.get(), device, time.clock, options);
     if (io->open)
         io->open(io.get());
