@@ -177,6 +177,7 @@ Bytes MakeImage(char type, const std::string& swRev, size_t payloadSize, uint8_t
 SimHost::SimHost(const sim::DeviceConfig& config, const sim::InProcessOptions& options)
     : device(config), io(std::make_unique<FlashIoDevice>())
 {
+    link_ = io.get();
     // TAMBRIX_SIM_TRACE=1 shows what the device does while a test runs.
     bool echo = std::getenv("TAMBRIX_SIM_TRACE") != nullptr;
     device.SetTrace([this, echo](const std::string& line) {
@@ -212,22 +213,22 @@ bool SimHost::TraceHas(const std::string& part) const
     return false;
 }
 
-int32_t SimHost::Send(const std::string& bytes)
+int32_t HostLink::Send(const std::string& bytes)
 {
-    if (!io->writeBytes)
+    if (!link_->writeBytes)
         return -1;
-    return io->writeBytes(io.get(), reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+    return link_->writeBytes(link_, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
 }
 
-std::string SimHost::Receive(uint32_t max, uint32_t timeoutMs)
+std::string HostLink::Receive(uint32_t max, uint32_t timeoutMs)
 {
     std::string buffer(max, '\0');
-    int32_t n = io->readBytes ? io->readBytes(io.get(), reinterpret_cast<uint8_t*>(buffer.data()), max, timeoutMs) : -1;
+    int32_t n = link_->readBytes ? link_->readBytes(link_, reinterpret_cast<uint8_t*>(buffer.data()), max, timeoutMs) : -1;
     buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return buffer;
 }
 
-std::string SimHost::ReceiveUntil(char terminator, uint32_t timeoutMs)
+std::string HostLink::ReceiveUntil(char terminator, uint32_t timeoutMs)
 {
     std::string text;
     for (;;) {
@@ -240,19 +241,19 @@ std::string SimHost::ReceiveUntil(char terminator, uint32_t timeoutMs)
     }
 }
 
-std::string SimHost::Menu(char command, const std::string& text, char terminator)
+std::string HostLink::Menu(char command, const std::string& text, char terminator)
 {
     Send(MenuText(command, text, terminator));
     return ReceiveUntil(terminator);
 }
 
-bool SimHost::Wake()
+bool HostLink::Wake()
 {
     Send(std::string{static_cast<char>(SYN), 'C', '\r'});
     return !Receive(4, 500).empty();
 }
 
-int SimHost::ReadSymbol(uint32_t timeoutMs)
+int HostLink::ReadSymbol(uint32_t timeoutMs)
 {
     std::string b = Receive(1, timeoutMs);
     if (b.empty())
@@ -267,7 +268,7 @@ int SimHost::ReadSymbol(uint32_t timeoutMs)
     return c == DLE ? DLE : 0x1000 + c;
 }
 
-ReplyFrame SimHost::ReadReply(uint32_t timeoutMs)
+ReplyFrame HostLink::ReadReply(uint32_t timeoutMs)
 {
     ReplyFrame frame;
     int s = 0;
@@ -313,7 +314,7 @@ ReplyFrame SimHost::ReadReply(uint32_t timeoutMs)
     return frame;
 }
 
-Transaction SimHost::Transact(uint8_t command, const std::vector<uint32_t>& params, const Bytes& payload)
+Transaction HostLink::Transact(uint8_t command, const std::vector<uint32_t>& params, const Bytes& payload)
 {
     Transaction t;
     ++packetNumber;
@@ -343,12 +344,12 @@ Transaction SimHost::Transact(uint8_t command, const std::vector<uint32_t>& para
     return t;
 }
 
-void SimHost::EnterPacketMode()
+void HostLink::EnterPacketMode()
 {
     Menu('Y', "BTLPRO1", '.');
 }
 
-bool SimHost::WriteArea(uint32_t area, const Bytes& image, size_t block)
+bool HostLink::WriteArea(uint32_t area, const Bytes& image, size_t block)
 {
     Transaction open = Transact(4, {area});
     if (!open.reply.complete || open.reply.payload.size() < 4)

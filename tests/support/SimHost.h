@@ -72,23 +72,13 @@ struct Transaction {
     int emptyReplies = 0;
 };
 
-class SimHost {
+// The host's side of both protocols over any FlashIoDevice transport; the
+// derived hosts say what time is and how to wait.
+class HostLink {
 public:
-    explicit SimHost(const sim::DeviceConfig& config, const sim::InProcessOptions& options = {});
-    ~SimHost();
-    SimHost(const SimHost&) = delete;
-    SimHost& operator=(const SimHost&) = delete;
-
-    platform::ScopedVirtualClock time;
-    sim::Device device;
-    std::unique_ptr<FlashIoDevice> io;
-    std::vector<std::string> trace;
-
-    uint64_t Now() const { return time.clock.Now(); }
-    void Sleep(uint32_t ms) { time.clock.Advance(ms); }
-    // Puts the transport in again (after a port rename, or with other line settings).
-    int32_t Reinstall(const sim::InProcessOptions& options);
-    bool TraceHas(const std::string& part) const;
+    virtual ~HostLink() = default;
+    virtual uint64_t Now() const = 0;
+    virtual void Sleep(uint32_t ms) = 0;
 
     int32_t Send(const std::string& bytes);
     // One read of up to max bytes.
@@ -114,6 +104,29 @@ public:
     bool WriteArea(uint32_t area, const Bytes& image, size_t block);
 
     uint8_t packetNumber = 0;
+
+protected:
+    FlashIoDevice* link_ = nullptr;
+};
+
+// A simulated device in process, on a virtual clock.
+class SimHost : public HostLink {
+public:
+    explicit SimHost(const sim::DeviceConfig& config, const sim::InProcessOptions& options = {});
+    ~SimHost() override;
+    SimHost(const SimHost&) = delete;
+    SimHost& operator=(const SimHost&) = delete;
+
+    platform::ScopedVirtualClock time;
+    sim::Device device;
+    std::unique_ptr<FlashIoDevice> io;
+    std::vector<std::string> trace;
+
+    uint64_t Now() const override { return time.clock.Now(); }
+    void Sleep(uint32_t ms) override { time.clock.Advance(ms); }
+    // Puts the transport in again (after a port rename, or with other line settings).
+    int32_t Reinstall(const sim::InProcessOptions& options);
+    bool TraceHas(const std::string& part) const;
 };
 
 } // namespace testing_support
