@@ -124,12 +124,12 @@ bool NumberValue(const std::string& name, const std::string& value, bool present
 
 } // namespace
 
-bool ApplyFault(DeviceConfig& config, const std::string& spec, std::string* error)
+bool ApplyFault(DeviceConfig& config, const std::string& option, std::string* error)
 {
-    size_t equals = spec.find('=');
-    std::string name = spec.substr(0, equals);
+    size_t equals = option.find('=');
+    std::string name = option.substr(0, equals);
     bool hasValue = equals != std::string::npos;
-    std::string value = hasValue ? spec.substr(equals + 1) : std::string();
+    std::string value = hasValue ? option.substr(equals + 1) : std::string();
     Faults& f = config.faults;
     uint64_t n = 0;
     auto number = [&](uint32_t& field, uint64_t max = 0xFFFFFFFFull) {
@@ -202,14 +202,14 @@ bool ApplyFault(DeviceConfig& config, const std::string& spec, std::string* erro
     return false;
 }
 
-bool ApplyTiming(Timings& timings, const std::string& spec, std::string* error)
+bool ApplyTiming(Timings& timings, const std::string& option, std::string* error)
 {
-    size_t equals = spec.find('=');
-    std::string name = spec.substr(0, equals);
+    size_t equals = option.find('=');
+    std::string name = option.substr(0, equals);
     uint64_t ms = 0;
-    if (equals == std::string::npos || !ParseNumber(spec.substr(equals + 1), ms) || ms > 3600000) {
+    if (equals == std::string::npos || !ParseNumber(option.substr(equals + 1), ms) || ms > 3600000) {
         if (error)
-            *error = "timing needs name=milliseconds (at most an hour): " + spec;
+            *error = "timing needs name=milliseconds (at most an hour): " + option;
         return false;
     }
     struct Entry {
@@ -242,28 +242,28 @@ bool ApplyTiming(Timings& timings, const std::string& spec, std::string* error)
 
 const char* FaultHelp()
 {
-    return "  nak-frame=N          answer command frame N (from 1) with DLE NAK\n"
-           "  nak-count=K          ... and the K-1 frames after it too (default 1)\n"
-           "  can-frame=N          answer command frame N with DLE CAN\n"
-           "  bad-crc-reply=N      send reply frame N (empty replies not counted) with a wrong CRC\n"
-           "  silent-after-reset[=MS]  stay silent after a reset command (for MS, or for good)\n"
-           "  lose-byte=N          lose output byte N of the device on the cable\n"
-           "  lose-every=K         lose every K-th output byte\n"
-           "  garble-echo=N|all    garble the echo of menu reply N (or of every reply)\n"
-           "  slow-restart=MS      take MS for every restart\n"
-           "  port-change          come back under a new port name after each restart into the application\n"
-           "  refuse-sets[=NAME]   answer BTL* sets (or only NAME) with NAK\n"
-           "  low-battery          report a battery too low for flashing (BT_FLS 1)\n"
-           "  protocol-version=V   report bootloader protocol version V instead of 23\n"
-           "  incompatible         refuse the device's own compat ids (boot-incompat)\n"
-           "  line=SPEC            run the application at other line settings, e.g. 8E1, 8O1, 8N2\n";
+    return "    nak-frame=N          answer command frame N (from 1) with DLE NAK\n"
+           "    nak-count=K          ... and the K-1 frames after it too (default 1)\n"
+           "    can-frame=N          answer command frame N with DLE CAN\n"
+           "    bad-crc-reply=N      send reply frame N (empty replies not counted) with a wrong CRC\n"
+           "    silent-after-reset[=MS]  stay silent after a reset command (for MS, or for good)\n"
+           "    lose-byte=N          lose output byte N of the device on the cable\n"
+           "    lose-every=K         lose every K-th output byte\n"
+           "    garble-echo=N|all    garble the echo of menu reply N (or of every reply)\n"
+           "    slow-restart=MS      take MS for every restart\n"
+           "    port-change          come back under a new port name after each restart into the application\n"
+           "    refuse-sets[=NAME]   answer BTL* sets (or only NAME) with NAK\n"
+           "    low-battery          report a battery too low for flashing (BT_FLS 1)\n"
+           "    protocol-version=V   report bootloader protocol version V instead of 23\n"
+           "    incompatible         refuse the device's own compat ids (boot-incompat)\n"
+           "    line=SETTING         run the application at other line settings, e.g. 8E1, 8O1, 8N2\n";
 }
 
 const char* TimingHelp()
 {
-    return "  menu-reply, wake-reply, newap2-delay, reset-delay, restart, ack, command,\n"
-           "  write, erase, awake, bt-latency, link, connect, plus-guard (milliseconds);\n"
-           "  line-speed=0 sends output without byte times\n";
+    return "    menu-reply, wake-reply, newap2-delay, reset-delay, restart, ack, command,\n"
+           "    write, erase, awake, bt-latency, link, connect, plus-guard (milliseconds);\n"
+           "    line-speed=0 sends output without byte times\n";
 }
 
 } // namespace sim

@@ -120,9 +120,9 @@ struct DeviceConfig {
 
 // "name" or "name=value" of one fault (the names are listed by FaultHelp);
 // false with a reason in *error for an unknown name or a bad value.
-bool ApplyFault(DeviceConfig& config, const std::string& spec, std::string* error);
+bool ApplyFault(DeviceConfig& config, const std::string& option, std::string* error);
 // "name=ms" of one timing (listed by TimingHelp).
-bool ApplyTiming(Timings& timings, const std::string& spec, std::string* error);
+bool ApplyTiming(Timings& timings, const std::string& option, std::string* error);
 const char* FaultHelp();
 const char* TimingHelp();
 

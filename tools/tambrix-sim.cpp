@@ -60,7 +60,7 @@ void Usage(FILE* out)
                  "  --low-power               answer only after a SYN 'C' CR wake-up (PWRMOD)\n"
                  "  --battery PERCENT         the scanner's battery; BT_FLS reports 1 below 20\n"
                  "  --address ADDR            the scanner's Bluetooth address, 12 hex digits\n"
-                 "  --line SPEC               the application's line settings, e.g. 8O1, 9600-8N2\n"
+                 "  --line SETTING            the application's line settings, e.g. 8O1, 9600-8N2\n"
                  "                            (the bootloader always runs 8N1)\n"
                  "  --btl-max N               the bootloader's BTLMAX (256)\n"
                  "  --write-multiple N        write blocks must be a multiple of N bytes\n"

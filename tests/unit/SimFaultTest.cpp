@@ -25,7 +25,7 @@ sim::DeviceConfig WithFaults(std::initializer_list<const char*> faults, bool boo
 TEST(SimFaults, OptionNamesAreCheckedAndApplied)
 {
     struct Case {
-        const char* spec;
+        const char* option;
         bool ok;
     };
     const Case cases[] = {
@@ -42,8 +42,8 @@ TEST(SimFaults, OptionNamesAreCheckedAndApplied)
     for (const Case& c : cases) {
         sim::DeviceConfig config;
         std::string error;
-        EXPECT_EQ(sim::ApplyFault(config, c.spec, &error), c.ok) << c.spec;
-        EXPECT_EQ(error.empty(), c.ok) << c.spec << ": " << error;
+        EXPECT_EQ(sim::ApplyFault(config, c.option, &error), c.ok) << c.option;
+        EXPECT_EQ(error.empty(), c.ok) << c.option << ": " << error;
     }
     sim::DeviceConfig config;
     ASSERT_TRUE(sim::ApplyFault(config, "line=9600-8O2", nullptr));
