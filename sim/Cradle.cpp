@@ -52,7 +52,9 @@ bool Cradle::MayLink() const
 void Cradle::UpdateLink()
 {
     if (!MayLink()) {
-        DropLink(scanner_ && !scanner_->Running() ? "scanner restarting" : "no partner");
+        DropLink(CurrentMode() != Mode::Application        ? "cradle left its application"
+                 : scanner_ && !scanner_->Running() ? "scanner restarting"
+                                                    : "no partner");
         return;
     }
     if (linked_)

@@ -1,10 +1,9 @@
 #include "sim/FirmwareUnit.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
+#include <string>
 
 namespace sim {
 
@@ -39,15 +38,13 @@ std::string HeaderVersion(const std::vector<uint8_t>& image)
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
+// A setting's value: decimal digits only, as the host writes them.
 bool ParseDecimal(const std::string& text, int32_t& out)
 {
-    if (text.empty())
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    errno = 0;
-    char* end = nullptr;
-    long value = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || value < INT32_MIN || value > INT32_MAX || !(std::isdigit(
-            static_cast<unsigned char>(text.back()))))
+    unsigned long long value = std::stoull(text);
+    if (value > INT32_MAX)
         return false;
     out = static_cast<int32_t>(value);
     return true;
@@ -373,7 +370,7 @@ bool FirmwareUnit::BootParameter(const MenuRequest& request, MenuReply& reply)
     int32_t value = 0;
     const std::string& refuse = env_.faults.refuseSets;
     bool refused = refuse == "*" || refuse == request.name;
-    bool valid = ParseDecimal(request.value, value) && value >= 0 &&
+    bool valid = ParseDecimal(request.value, value) &&
                  (field != &params_.maxPayload || (value >= 1 && value <= static_cast<int32_t>(kMaxPayload)));
     if (refused || !valid) {
         if (refused)

@@ -224,6 +224,30 @@ TEST(SimPty, LineSettingsComeFromTheHostsEnd)
     EXPECT_NE(testing_support::ReadFile(dir.File("trace.txt")).find("not understood"), std::string::npos);
 }
 
+TEST(SimPty, PortChangeOpensANewPtyAndPrintsItsPath)
+{
+    testing_support::TempDir dir;
+    SimProcess sim({"--fault", "port-change", "--timing", "restart=50", "--timing", "newap2-delay=10"},
+                   dir.File("trace.txt"));
+    std::string first = sim.Line();
+    {
+        PtyHost host(first);
+        ASSERT_TRUE(host.Open());
+        // Into the bootloader keeps the port; the reset back into the application renames it.
+        host.Menu('Y', "NEWAP2");
+        ASSERT_FALSE(host.WaitForMode("boot").empty());
+        host.EnterPacketMode();
+        host.Transact(22, {0xDEADBEEF, 0});
+    }
+    std::string second = sim.Line();
+    ASSERT_EQ(second.rfind("/dev/", 0), 0u) << "second line: " << second;
+    EXPECT_NE(second, first);
+    PtyHost again(second);
+    ASSERT_TRUE(again.Open());
+    EXPECT_FALSE(again.WaitForMode("app").empty());
+    EXPECT_EQ(sim.Stop(), 0);
+}
+
 TEST(SimPty, BadOptionsAreRefused)
 {
     testing_support::TempDir dir;
