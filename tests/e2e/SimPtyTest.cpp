@@ -71,9 +71,14 @@ public:
     // SIGTERM and the exit status (-1 when it did not end normally).
     int Stop()
     {
+        if (pid_ > 0)
+            kill(pid_, SIGTERM);
+        return Wait();
+    }
+    int Wait()
+    {
         if (pid_ <= 0)
             return status_;
-        kill(pid_, SIGTERM);
         int status = 0;
         waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -251,24 +256,12 @@ TEST(SimPty, PortChangeOpensANewPtyAndPrintsItsPath)
 TEST(SimPty, BadOptionsAreRefused)
 {
     testing_support::TempDir dir;
-    for (const char* option : {"--fault", "--no-such-option"}) {
-        std::vector<std::string> args{TAMBRIX_SIM_PROGRAM, option};
-        if (std::string(option) == "--fault")
-            args.push_back("no-such-fault");
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, dir.File("err.txt").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 64) << option;
+    const std::vector<std::string> cases[] = {
+        {"--fault", "no-such-fault"}, {"--no-such-option"}, {"--line", "8X1"}, {"--state"}};
+    for (const auto& args : cases) {
+        SimProcess sim(args, dir.File("err.txt"));
+        EXPECT_EQ(sim.Wait(), 64) << args[0];
+        EXPECT_NE(testing_support::ReadFile(dir.File("err.txt")).find("see --help"), std::string::npos) << args[0];
     }
 }
 
