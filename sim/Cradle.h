@@ -40,7 +40,7 @@ private:
 
     std::unique_ptr<Scanner> scanner_;
     bool inCradle_;
-    bool paired_;           // the scanner connects to this cradle by itself when it is a server
+    bool paired_;           // a server cradle gets the scanner's link without being told its address
     bool linked_ = false;
     bool server_;
     bool transparent_ = false;
