@@ -1,0 +1,148 @@
+#include "sim/InProcess.h"
+
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+struct Link {
+    Device* device;
+    platform::VirtualClock* clock;
+    InProcessOptions options;
+    bool open = false;
+
+    // The port this link was opened under has disappeared.
+    bool Gone() const { return !options.portName.empty() && options.portName != device->PortName(); }
+};
+
+Link* LinkOf(FlashIoDevice* io)
+{
+    return io ? static_cast<Link*>(io->cookie) : nullptr;
+}
+
+void ClearSlots(FlashIoDevice* io)
+{
+    io->cookie = nullptr;
+    io->destroy = nullptr;
+    io->purge = nullptr;
+    io->open = nullptr;
+    io->close = nullptr;
+    io->writeBytes = nullptr;
+    io->readBytes = nullptr;
+}
+
+void SimDestroy(FlashIoDevice* io)
+{
+    delete LinkOf(io);
+    ClearSlots(io);
+}
+
+void SimPurge(FlashIoDevice* io)
+{
+    Link* link = LinkOf(io);
+    if (link && link->open)
+        link->device->Purge(link->clock->Now());
+}
+
+int32_t SimOpen(FlashIoDevice* io)
+{
+    Link* link = LinkOf(io);
+    if (!link || link->Gone())
+        return -1;
+    if (!link->open) {
+        link->open = true;
+        link->device->SetHostLine(link->options.line);
+        link->device->Purge(link->clock->Now());
+    }
+    return 0;
+}
+
+int32_t SimClose(FlashIoDevice* io)
+{
+    Link* link = LinkOf(io);
+    if (!link)
+        return -1;
+    if (link->open) {
+        link->device->Purge(link->clock->Now());
+        link->open = false;
+    }
+    return 0;
+}
+
+int32_t SimWrite(FlashIoDevice* io, const uint8_t* data, uint32_t length)
+{
+    Link* link = LinkOf(io);
+    if (!link || !link->open || link->Gone())
+        return -1;
+    link->device->Receive(data, length, link->clock->Now(), link->options.line);
+    return static_cast<int32_t>(length);
+}
+
+int32_t SimRead(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_t timeoutMs)
+{
+    if (buffer && length)
+        std::memset(buffer, 0, length);
+    Link* link = LinkOf(io);
+    if (!link || !link->open)
+        return -1;
+    if (length == 0)
+        return 0;
+    platform::VirtualClock& clock = *link->clock;
+    uint64_t deadline = clock.Now() + timeoutMs;
+    uint32_t count = 0;
+    for (;;) {
+        bool gone = link->Gone();
+        if (!gone)
+            count += static_cast<uint32_t>(link->device->Read(buffer + count, length - count, clock.Now()));
+        if (count == length)
+            return static_cast<int32_t>(count);
+        uint64_t now = clock.Now();
+        if (now >= deadline)
+            return static_cast<int32_t>(count);
+        std::optional<Time> next = gone ? std::nullopt : link->device->NextEvent();
+        uint64_t target = next && *next < deadline ? *next : deadline;
+        clock.Advance(target > now ? target - now : 1);
+    }
+}
+
+} // namespace
+
+LineSettings LineFromDcb(const DCB& dcb)
+{
+    static const char kParity[] = "NOEMS";
+    LineSettings line;
+    line.baud = dcb.BaudRate;
+    line.dataBits = dcb.ByteSize;
+    line.parity = dcb.Parity < 5 ? kParity[dcb.Parity] : '?';
+    line.stopBits = dcb.StopBits == ONESTOPBIT ? 1 : 2;
+    return line;
+}
+
+int32_t InstallInProcess(FlashIoDevice* io, Device& device, platform::VirtualClock& clock,
+                         const InProcessOptions& options)
+{
+    if (io->destroy)
+        io->destroy(io);
+    ClearSlots(io);
+    if (!options.portName.empty() && options.portName != device.PortName())
+        return -3;
+    if (device.MarkObserved(&clock)) {
+        std::weak_ptr<bool> alive = device.AliveToken();
+        Device* target = &device;
+        clock.AddObserver([alive, target](uint64_t now) {
+            if (!alive.expired())
+                target->Advance(now);
+        });
+    }
+    io->cookie = new Link{&device, &clock, options};
+    io->destroy = SimDestroy;
+    io->purge = SimPurge;
+    io->open = SimOpen;
+    io->close = SimClose;
+    io->writeBytes = SimWrite;
+    io->readBytes = SimRead;
+    return 0;
+}
+
+} // namespace sim
