@@ -2,94 +2,31 @@
 // serial port: the report, line settings read from the host's side, a flash
 // through the packet link and the areas it dumps on exit.
 #include "support/SimHost.h"
+#include "support/SimProcess.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
 using testing_support::Bytes;
 using testing_support::CheckReport;
 
-// A running tambrix-sim; stopped with SIGTERM when the guard goes.
-class SimProcess {
+// The simulator as a child process.
+class SimProcess : public testing_support::SimProcess {
 public:
-    explicit SimProcess(std::vector<std::string> args, const std::string& errorLog)
+    SimProcess(std::vector<std::string> args, const std::string& errorLog)
+        : testing_support::SimProcess(TAMBRIX_SIM_PROGRAM, std::move(args), errorLog)
     {
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        args.insert(args.begin(), TAMBRIX_SIM_PROGRAM);
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        out_ = out[0];
     }
-    ~SimProcess()
-    {
-        Stop();
-        if (out_ >= 0)
-            close(out_);
-    }
-
-    // The next line of standard output, or "" after 5 s.
-    std::string Line()
-    {
-        std::string line;
-        char c;
-        while (out_ >= 0) {
-            pollfd fd{out_, POLLIN, 0};
-            if (poll(&fd, 1, 5000) <= 0 || read(out_, &c, 1) != 1 || c == '\n')
-                break;
-            line += c;
-        }
-        return line;
-    }
-    // SIGTERM and the exit status (-1 when it did not end normally).
-    int Stop()
-    {
-        if (pid_ > 0)
-            kill(pid_, SIGTERM);
-        return Wait();
-    }
-    int Wait()
-    {
-        if (pid_ <= 0)
-            return status_;
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return status_;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int status_ = -1;
 };
 
 // The host's end: the pty as a serial port, through a FlashIoDevice.

@@ -1,0 +1,30 @@
+// tambrix-sim as a child process: its standard output read line by line (the
+// first line is the pty's path), its trace written to a file, stopped with
+// SIGTERM when the guard goes. POSIX only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+class SimProcess {
+public:
+    SimProcess(const std::string& program, std::vector<std::string> args, const std::string& errorLog);
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    // The next line of standard output, or "" after 5 s.
+    std::string Line();
+    // SIGTERM and the exit status (-1 when it did not end normally).
+    int Stop();
+    int Wait();
+
+private:
+    int pid_ = -1;
+    int out_ = -1;
+    int status_ = -1;
+};
+
+} // namespace testing_support

@@ -1,0 +1,76 @@
+#include "support/SimProcess.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace testing_support {
+
+SimProcess::SimProcess(const std::string& program, std::vector<std::string> args, const std::string& errorLog)
+{
+    int out[2];
+    if (pipe(out) != 0)
+        return;
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    pid_ = pid;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    out_ = out[0];
+}
+
+SimProcess::~SimProcess()
+{
+    Stop();
+    if (out_ >= 0)
+        close(out_);
+}
+
+std::string SimProcess::Line()
+{
+    std::string line;
+    char c;
+    while (out_ >= 0) {
+        pollfd fd{out_, POLLIN, 0};
+        if (poll(&fd, 1, 5000) <= 0 || read(out_, &c, 1) != 1 || c == '\n')
+            break;
+        line += c;
+    }
+    return line;
+}
+
+int SimProcess::Stop()
+{
+    if (pid_ > 0)
+        kill(pid_, SIGTERM);
+    return Wait();
+}
+
+int SimProcess::Wait()
+{
+    if (pid_ <= 0)
+        return status_;
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status_;
+}
+
+} // namespace testing_support
