@@ -91,6 +91,10 @@ TEST(BootloaderFlow, ImageIsWrittenByteForByteAndTheResetRestartsIntoIt)
         {"application, soft reset", 1, 'A', 2, 256, 1, 1700, 23, 'A', sim::Mode::Application},
         {"application, odd blocks", 1, 'A', 2, 100, 1, 999, 23, 'A', sim::Mode::Application},
         {"application, write multiple", 1, 'A', 2, 128, 4, 1024, 23, 'A', sim::Mode::Application},
+        // Over 256 transactions: the packet number wraps and replies still pair.
+        {"application, tiny blocks", 1, 'A', 2, 16, 1, 4500, 23, 'A', sim::Mode::Application},
+        // A stuffed frame longer than the transmit buffer goes out in two writes.
+        {"application, largest blocks", 1, 'A', 2, 16384, 1, 20000, 23, 'A', sim::Mode::Application},
         {"application, old bootloader: hard reset", 1, 'A', 2, 256, 1, 700, 22, 'A', sim::Mode::Application},
         {"bootloader, hard reset", 0, 'B', 1, 256, 1, 1300, 23, 'B', sim::Mode::Bootloader},
     };

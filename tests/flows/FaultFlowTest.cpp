@@ -46,7 +46,12 @@ TEST(FaultFlow, VersionQueryUnderLinkFaults)
         {"CAN: refused at once", [](sim::DeviceConfig& c) { c.faults.canFrame = 1; }, -8, "TX Packet Result: CAN", 1},
         {"reply with a wrong CRC: rejected and polled again",
          [](sim::DeviceConfig& c) { c.faults.badCrcReply = 1; }, 0, "RX Packet: NAK", 1},
-        // BTLPRO's reply is 9 bytes and the frame's ACK 2: byte 20 is inside the reply frame.
+        // BTLPRO's reply is 9 bytes, the frame's DLE ACK bytes 10 and 11,
+        // and byte 20 lies inside the reply frame.
+        {"DLE of the ACK lost: a stray byte, then sent again", [](sim::DeviceConfig& c) { c.faults.loseByte = 10; },
+         0, "TX Packet Result: Unknown: 6", 2},
+        {"ACK after its DLE lost: sent again", [](sim::DeviceConfig& c) { c.faults.loseByte = 11; }, 0,
+         "ERROR: RxTimeout2", 2},
         {"reply byte lost: polled again", [](sim::DeviceConfig& c) { c.faults.loseByte = 20; }, 0, "ERROR: ", 1},
     };
     for (const auto& c : cases) {
@@ -129,6 +134,28 @@ TEST(FaultFlow, RefusedBlockStopsTheWrite)
     EXPECT_EQ(flow.WriteArea(1, image), -8);
     EXPECT_EQ(flow.device.Cable().ApplicationArea().data,
               testing_support::Bytes(image.begin(), image.begin() + 2 * 256));
+}
+
+// After a transfer failed half-way the flow starts over from the bootloader's
+// parameters: menu commands are understood again between frames, and the
+// whole image then lands.
+TEST(FaultFlow, FailedTransferIsStartedOverFromTheParameters)
+{
+    sim::DeviceConfig config = Bootloader();
+    config.faults.nakFrame = 5;  // open, begin, erase, block 1, then block 2 three times
+    config.faults.nakCount = 3;
+    Flow flow(config);
+    ASSERT_EQ(flow.StartPacketLink(), 0);
+    testing_support::Bytes image = MakeImage('A', "AGAIN", 1000);
+    EXPECT_EQ(flow.WriteArea(1, image), -9);
+
+    ASSERT_EQ(flow.Pinfo(), 0);
+    EXPECT_EQ(flow.engine->pinfo.scannerstate, 'B');
+    EXPECT_EQ(flow.io->MNU_SetDecimal('Y', "BTLTOR", 5000, '!'), 0);
+    ASSERT_EQ(flow.StartPacketLink(), 0);
+    ASSERT_EQ(flow.io->GetVersion(), 0);
+    ASSERT_EQ(flow.WriteArea(1, image), 0);
+    EXPECT_EQ(flow.device.Cable().ApplicationArea().data, image);
 }
 
 } // namespace
