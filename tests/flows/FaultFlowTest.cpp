@@ -47,12 +47,14 @@ TEST(FaultFlow, VersionQueryUnderLinkFaults)
         {"reply with a wrong CRC: rejected and polled again",
          [](sim::DeviceConfig& c) { c.faults.badCrcReply = 1; }, 0, "RX Packet: NAK", 1},
         // BTLPRO's reply is 9 bytes, the frame's DLE ACK bytes 10 and 11,
-        // and byte 20 lies inside the reply frame.
+        // the reply frame starts at byte 12.
         {"DLE of the ACK lost: a stray byte, then sent again", [](sim::DeviceConfig& c) { c.faults.loseByte = 10; },
          0, "TX Packet Result: Unknown: 6", 2},
         {"ACK after its DLE lost: sent again", [](sim::DeviceConfig& c) { c.faults.loseByte = 11; }, 0,
          "ERROR: RxTimeout2", 2},
-        {"reply byte lost: polled again", [](sim::DeviceConfig& c) { c.faults.loseByte = 20; }, 0, "ERROR: ", 1},
+        // Byte 20 is the DLE of the separator after the parameters.
+        {"reply byte lost: polled again", [](sim::DeviceConfig& c) { c.faults.loseByte = 20; }, 0,
+         "ERROR: ..\\dll-source2\\protocol:670", 1},
     };
     for (const auto& c : cases) {
         sim::DeviceConfig config = Bootloader();
