@@ -1,6 +1,6 @@
 // The library's protocol layers against the device simulator: a flash engine
 // (and its FlashIo) whose transport is the in-process simulator, all on one
-// virtual clock, with the library's log and the device's trace captured.
+// virtual clock, with the library's log captured.
 #pragma once
 
 #include "flash/KIRO_FlashTool.h"
@@ -14,10 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 namespace flows {
 
@@ -48,12 +48,8 @@ public:
     explicit Flow(const sim::DeviceConfig& config) : device(config), captured(holder.log)
     {
         // TAMBRIX_SIM_TRACE=1 shows what the device does while a test runs.
-        bool echo = std::getenv("TAMBRIX_SIM_TRACE") != nullptr;
-        device.SetTrace([this, echo](const std::string& line) {
-            trace.push_back(line);
-            if (echo)
-                std::fprintf(stderr, "%s\n", line.c_str());
-        });
+        if (std::getenv("TAMBRIX_SIM_TRACE"))
+            device.SetTrace([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
         EXPECT_EQ(sim::InstallInProcess(io->io, device, time.clock), 0);
         EXPECT_EQ(io->OpenDevice(), 0);
     }
@@ -71,18 +67,10 @@ public:
     KIRO_FlashTool* engine = holder.engine;
     FlashIo* io = holder.io;
     testing_support::CapturedLog captured;
-    std::vector<std::string> trace;
 
     uint64_t Now() const { return time.clock.Now(); }
     void Sleep(uint32_t ms) { time.clock.Advance(ms); }
     bool Logged(const std::string& text) const { return captured.Contains(text); }
-    bool Traced(const std::string& text) const
-    {
-        for (const std::string& line : trace)
-            if (line.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
 
     // The library's P_INFO read; 0 when the report was applied.
     int32_t Pinfo(const std::string& command = "P_INFO")

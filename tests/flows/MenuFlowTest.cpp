@@ -133,4 +133,27 @@ TEST(MenuFlow, GarbledEchoIsRejectedAndTheNextCommandWorks)
     EXPECT_EQ(value, 5000);
 }
 
+// A device in low-power mode hears nothing but the wake-up; after it, the
+// power-mode query that the flow uses to recognise such a device answers.
+TEST(MenuFlow, LowPowerDeviceAnswersAfterTheWakeUp)
+{
+    sim::DeviceConfig config = Corded(false);
+    config.unit.lowPower = true;
+    Flow flow(config);
+    uint8_t value[32] = {};
+    EXPECT_EQ(flow.io->MNU_Query('M', "PWRMOD", 6, "?", value, sizeof value), -6);
+
+    static const uint8_t wake[] = {0x16, 'C', '\r'};
+    flow.io->FlushRx(0);
+    ASSERT_EQ(flow.io->WriteBytes(wake, sizeof wake), 0);
+    ASSERT_EQ(flow.io->FlushTx(), 0);
+    uint8_t answer[4] = {};
+    EXPECT_EQ(flow.io->io->readBytes(flow.io->io, answer, sizeof answer, 500), 1);
+    EXPECT_EQ(answer[0], 0x06);
+
+    EXPECT_EQ(flow.io->MNU_Query('M', "PWRMOD", 6, "?", value, sizeof value), 1);
+    EXPECT_STREQ(reinterpret_cast<char*>(value), "1");
+    EXPECT_EQ(flow.Pinfo(), 0);
+}
+
 } // namespace
