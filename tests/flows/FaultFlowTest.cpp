@@ -138,6 +138,41 @@ TEST(FaultFlow, RefusedBlockStopsTheWrite)
               testing_support::Bytes(image.begin(), image.begin() + 2 * 256));
 }
 
+// Whichever byte of the bootloader's answers is lost (acknowledgement,
+// empty reply or reply frame), the link recovers and the image lands whole;
+// it is never reported written when it is not. The reset's own answer may
+// be lost for good, as the device is already restarting; the flow does not
+// use that result, and the device comes up in its new application.
+TEST(FaultFlow, AnySingleLostByteOfTheBootloaderIsRecovered)
+{
+    testing_support::Bytes image = MakeImage('A', "LOSS", 700);
+    auto transfer = [&](uint32_t lose, uint32_t* bytesSent) {
+        sim::DeviceConfig config = Bootloader();
+        config.faults.loseByte = lose;
+        Flow flow(config);
+        EXPECT_EQ(flow.StartPacketLink(), 0);
+        int32_t result = flow.io->GetVersion();
+        if (result == 0)
+            result = flow.WriteArea(1, image);
+        bool landed = flow.device.Cable().ApplicationArea().data == image;
+        EXPECT_TRUE(result != 0 || landed) << "byte " << lose << " lost: success without the image";
+        if (result == 0) {
+            flow.io->Reset(2);
+            flow.Sleep(3000);
+            EXPECT_EQ(flow.device.Cable().AppVersion(), "LOSS") << "byte " << lose << " lost";
+            EXPECT_EQ(flow.device.Cable().CurrentMode(), sim::Mode::Application) << "byte " << lose << " lost";
+        }
+        if (bytesSent)
+            *bytesSent = flow.device.Env().counters.outputBytes;
+        return result;
+    };
+    uint32_t total = 0;
+    ASSERT_EQ(transfer(0, &total), 0);
+    // The first 9 bytes answer BTLPRO, a menu command without retries.
+    for (uint32_t lose = 10; lose <= total; ++lose)
+        EXPECT_EQ(transfer(lose, nullptr), 0) << "byte " << lose << " of " << total << " lost";
+}
+
 // After a transfer failed half-way the flow starts over from the bootloader's
 // parameters: menu commands are understood again between frames, and the
 // whole image then lands.
