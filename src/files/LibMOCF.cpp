@@ -5,6 +5,7 @@
 #include "files/libmocf_14/shared/MocfReader.h"
 #include "log/Log.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -154,8 +155,10 @@ int32_t LibMOCF::ParseImage(const uint8_t* image, uint32_t size)
 {
     // One file at a time: nodes of an earlier import never mix with these.
     Clear();
+    // Without a size the length field tells it: the bytes that follow it,
+    // so the image is 8 bytes longer.
     if (image && size == 0)
-        size = ReadLe32(image + 4);
+        size = uint32_t(std::min<uint64_t>(uint64_t(ReadLe32(image + 4)) + 8, 0xFFFFFFFFu));
     if (!image || size < MOCF_MIN_FILE || size > MOCF_MAX_FILE) {
         LogPrint(log, LOG_ERROR, L"%s: Invalid length: %ud, 0x%08x\n", fileName.c_str(), size, size);
         Clear();

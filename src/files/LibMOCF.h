@@ -59,8 +59,8 @@ public:
     // 0 loaded, negative refused.
     int32_t LoadStream(FILE* file);
     // Imports an image held in memory: 0 imported, -1 refused. size 0 takes
-    // the length field as the size; the image must then hold at least
-    // length + 8 bytes.
+    // the size from the length field (length + 8); the image must then hold
+    // that many bytes.
     int32_t ParseImage(const uint8_t* image, uint32_t size);
     int32_t ImportContainer(const uint8_t* image, uint32_t size);
     int32_t ImportSingleImage(const uint8_t* image, uint32_t size);
