@@ -50,26 +50,32 @@ uint32_t TextCopyOut(const wchar_t* member, wchar_t* out, uint64_t size)
     return CFS_RESULT_OK;
 }
 
-uint32_t ListStore(ToolContext* context, wchar_t*& list, const wchar_t* value, uint64_t size)
+// Characters of a list through its final NUL, never looking past index
+// size; 0 when a string's NUL stands beyond it.
+size_t ListExtent(const wchar_t* value, uint64_t size)
 {
-    if (size > 300) {
-        context->LogMsg(LOG_ERROR, L"Invalid size\n");
-        return CFS_RESULT_REFUSED;
-    }
-    // The walk never reads beyond index size: a list whose strings run past
-    // it is refused before its end is looked for.
     size_t i = 0;
     for (;;) {
         size_t start = i;
         while (i <= size && value[i])
             ++i;
         if (i > size)
-            return CFS_RESULT_REFUSED;
+            return 0;
         if (i == start)
-            break;
+            return i + 1;
         ++i;
     }
-    size_t count = i + 1;
+}
+
+uint32_t ListStore(ToolContext* context, wchar_t*& list, const wchar_t* value, uint64_t size)
+{
+    if (size > 300) {
+        context->LogMsg(LOG_ERROR, L"Invalid size\n");
+        return CFS_RESULT_REFUSED;
+    }
+    size_t count = ListExtent(value, size);
+    if (count == 0)
+        return CFS_RESULT_REFUSED;
     free(list);
     list = static_cast<wchar_t*>(malloc(count * sizeof(wchar_t)));
     if (!list) {
@@ -173,7 +179,10 @@ uint32_t InitString(bool set, ToolContext* context, void* value, uint64_t size)
     auto* text = static_cast<wchar_t*>(value);
     if (set) {
         context->LogMsg(LOG_INFO, L"SET Init string, size = %d.\n", static_cast<int>(size));
-        LogHexDump(context->log, LOG_INFO, value, size);
+        // The dump shows size bytes, but never more than the list itself
+        // holds: a host may pass a generous size with a short list.
+        size_t extent = ListExtent(text, size) * sizeof(wchar_t);
+        LogHexDump(context->log, LOG_INFO, value, extent && extent < size ? extent : size);
         return ListStore(context, list, text, size);
     }
     uint32_t result = ListCopyOut(list, text, size);

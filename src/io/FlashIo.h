@@ -30,5 +30,21 @@ public:
     FlashIoDevice* io = nullptr;       // owned, never replaced
     Log* log = nullptr;
 
+    // Device operations. Results: 0 success, -1 no io structure or the
+    // needed slot is missing, -3 the transport reported failure.
+    int32_t OpenDevice();
+    int32_t CloseDevice();      // unsent bytes are discarded
+    int32_t WriteBytes(const uint8_t* data, uint64_t length);   // queued until FlushTx
+    int32_t WriteByte(uint8_t byte);
+    int32_t FlushTx();
+    // Drains whatever the device is sending, for at most rxFlushTimeoutMs;
+    // 1 when anything was seen, 0 when the line was quiet.
+    int32_t FlushRx(int32_t pause);
+
     void LogMsg(uint64_t level, const wchar_t* format, ...);
 };
+
+// The transports' log: the Log applies its mask.
+void IoLog(FlashIoDevice* io, uint64_t level, const wchar_t* format, ...);
+// One 78-character line per 16 bytes, through IoLog.
+void HexDump(FlashIoDevice* io, uint64_t level, uint64_t offset, const uint8_t* data, uint64_t length);

@@ -1,7 +1,11 @@
 # The library exports exactly CreateFlashTool and DestroyFlashTool.
 if(LIBRARY MATCHES "\\.dll$")
   execute_process(COMMAND x86_64-w64-mingw32-objdump -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
-  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table(.*)" table "${dump}")
+  # The name table runs from its heading to the first empty line.
+  string(FIND "${dump}" "[Ordinal/Name Pointer] Table" start)
+  string(SUBSTRING "${dump}" ${start} -1 table)
+  string(FIND "${table}" "\n\n" end)
+  string(SUBSTRING "${table}" 0 ${end} table)
   string(REGEX MATCHALL "\\[ *[0-9]+\\] [A-Za-z_0-9@?$]+" entries "${table}")
   set(names "")
   foreach(entry IN LISTS entries)

@@ -39,7 +39,9 @@ static std::string ReadAll(const char* path)
         char buffer[4096];
         size_t n;
         while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-            text.append(buffer, n);
+            for (size_t i = 0; i < n; ++i)
+                if (buffer[i] != '\r')   // a Windows log file is written in text mode
+                    text += buffer[i];
         std::fclose(f);
     }
     return text;

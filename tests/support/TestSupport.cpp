@@ -68,4 +68,14 @@ std::string ReadFile(const std::string& path)
     return buffer.str();
 }
 
+std::string ReadTextFile(const std::string& path)
+{
+    std::string text = ReadFile(path);
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            out += text[i];
+    return out;
+}
+
 } // namespace testing_support

@@ -47,5 +47,15 @@ private:
 };
 
 std::string ReadFile(const std::string& path);
+// A text file as written in text mode, with CR LF read back as LF.
+std::string ReadTextFile(const std::string& path);
+
+// What the reference-count trap reports where a test can see it: the
+// standard error stream on POSIX; on Windows it goes to the debugger.
+#ifdef _WIN32
+constexpr const char* kTrapReport = "";
+#else
+constexpr const char* kTrapReport = "BAD REF COUNT: ";
+#endif
 
 } // namespace testing_support
