@@ -418,8 +418,8 @@ struct BuildOptions {
     std::string bootFile, appFile;
     bool noBoot = false, noApp = false, noTable = false, noDigest = false;
     std::string single;
-    firmware::ImageSpec boot = firmware::DefaultBoot();
-    firmware::ImageSpec app = firmware::DefaultApp();
+    firmware::ImageRecipe boot = firmware::DefaultBoot();
+    firmware::ImageRecipe app = firmware::DefaultApp();
     bool tableGiven = false;
     std::vector<uint32_t> table;
 };
@@ -541,13 +541,13 @@ bool ParseBuild(int argc, char** argv, BuildOptions& o, std::string& problem)
     return true;
 }
 
-int MakeOneImage(const std::string& file, const firmware::ImageSpec& spec, const char* what,
+int MakeOneImage(const std::string& file, const firmware::ImageRecipe& recipe, const char* what,
                  std::vector<uint8_t>& image)
 {
     if (!file.empty())
         return LoadImageFile(file, image);
     std::string error;
-    if (!firmware::BuildImage(spec, image, &error)) {
+    if (!firmware::BuildImage(recipe, image, &error)) {
         std::fprintf(stderr, "tambrix-fw: %s image: %s\n", what, error.c_str());
         return kUsage;
     }
@@ -576,19 +576,19 @@ int Build(int argc, char** argv)
     if (!o.single.empty()) {
         bytes = wantBoot ? boot : app;
     } else {
-        firmware::ContainerSpec spec;
-        spec.digest = !o.noDigest;
-        spec.table = !o.noTable;
+        firmware::ContainerRecipe recipe;
+        recipe.digest = !o.noDigest;
+        recipe.table = !o.noTable;
         if (o.tableGiven)
-            spec.tableIds = o.table;
+            recipe.tableIds = o.table;
         else
-            spec.tableIds.assign(o.app.compat.begin(), o.app.compat.end());
+            recipe.tableIds.assign(o.app.compat.begin(), o.app.compat.end());
         if (wantBoot)
-            spec.images.push_back(boot);
+            recipe.images.push_back(boot);
         if (wantApp)
-            spec.images.push_back(app);
+            recipe.images.push_back(app);
         std::string error;
-        if (!firmware::BuildContainer(spec, bytes, &error)) {
+        if (!firmware::BuildContainer(recipe, bytes, &error)) {
             std::fprintf(stderr, "tambrix-fw: %s: %s\n", o.output.c_str(), error.c_str());
             return kInvalid;
         }

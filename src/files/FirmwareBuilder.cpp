@@ -42,58 +42,58 @@ void PutLe16(uint8_t* p, uint16_t value)
 
 } // namespace
 
-ImageSpec DefaultBoot()
+ImageRecipe DefaultBoot()
 {
-    ImageSpec spec;
-    spec.objectType = kBootObjectType;
-    spec.type = 'B';
-    spec.swRev = "1.0.0";
-    spec.compat = {1};
-    spec.pattern = 2;
-    return spec;
+    ImageRecipe recipe;
+    recipe.objectType = kBootObjectType;
+    recipe.type = 'B';
+    recipe.swRev = "1.0.0";
+    recipe.compat = {1};
+    recipe.pattern = 2;
+    return recipe;
 }
 
-ImageSpec DefaultApp()
+ImageRecipe DefaultApp()
 {
-    ImageSpec spec;
-    spec.objectType = kAppObjectType;
-    spec.type = 'A';
-    spec.swRev = "1.0.0";
-    spec.compat = {1};
-    spec.pattern = 3;
-    return spec;
+    ImageRecipe recipe;
+    recipe.objectType = kAppObjectType;
+    recipe.type = 'A';
+    recipe.swRev = "1.0.0";
+    recipe.compat = {1};
+    recipe.pattern = 3;
+    return recipe;
 }
 
-bool BuildImage(const ImageSpec& spec, std::vector<uint8_t>& out, std::string* error)
+bool BuildImage(const ImageRecipe& recipe, std::vector<uint8_t>& out, std::string* error)
 {
-    if (spec.size < kImageHeaderSize)
-        return Fail(error, "image size " + std::to_string(spec.size) + " is below the 256-byte header");
+    if (recipe.size < kImageHeaderSize)
+        return Fail(error, "image size " + std::to_string(recipe.size) + " is below the 256-byte header");
     try {
-        out.assign(spec.size, 0);
+        out.assign(recipe.size, 0);
     } catch (const std::exception&) {
-        return Fail(error, "no memory for " + std::to_string(spec.size) + " bytes");
+        return Fail(error, "no memory for " + std::to_string(recipe.size) + " bytes");
     }
     uint8_t* h = out.data();
-    WriteLe32(h + 0, spec.objectType);
-    WriteLe32(h + 4, spec.size - 8);
-    PutLe16(h + 8, spec.crcimg);
-    h[12] = uint8_t(spec.type);
-    h[13] = spec.hver;
-    if (!PutText(h + 16, 16, spec.pname, "pname", error) || !PutText(h + 32, 16, spec.swRev, "sw_rev", error) ||
-        !PutText(h + 48, 16, spec.ccDate, "cc_date", error) || !PutText(h + 64, 16, spec.ccTime, "cc_time", error) ||
-        !PutText(h + 80, 16, spec.host, "host", error) || !PutText(h + 96, 32, spec.svn, "svn", error) ||
-        !PutText(h + 128, 16, spec.eng, "eng", error) || !PutIds(h + 160, spec.compat, "compat", error) ||
-        !PutIds(h + 176, spec.incompat, "incompat", error)) {
+    WriteLe32(h + 0, recipe.objectType);
+    WriteLe32(h + 4, recipe.size - 8);
+    PutLe16(h + 8, recipe.crcimg);
+    h[12] = uint8_t(recipe.type);
+    h[13] = recipe.hver;
+    if (!PutText(h + 16, 16, recipe.pname, "pname", error) || !PutText(h + 32, 16, recipe.swRev, "sw_rev", error) ||
+        !PutText(h + 48, 16, recipe.ccDate, "cc_date", error) || !PutText(h + 64, 16, recipe.ccTime, "cc_time", error) ||
+        !PutText(h + 80, 16, recipe.host, "host", error) || !PutText(h + 96, 32, recipe.svn, "svn", error) ||
+        !PutText(h + 128, 16, recipe.eng, "eng", error) || !PutIds(h + 160, recipe.compat, "compat", error) ||
+        !PutIds(h + 176, recipe.incompat, "incompat", error)) {
         out.clear();
         return false;
     }
-    WriteLe32(h + 144, spec.faddr);
-    WriteLe32(h + 148, spec.prun);
-    WriteLe32(h + 152, spec.entry);
-    WriteLe32(h + 156, spec.buildtime);
+    WriteLe32(h + 144, recipe.faddr);
+    WriteLe32(h + 148, recipe.prun);
+    WriteLe32(h + 152, recipe.entry);
+    WriteLe32(h + 156, recipe.buildtime);
 
     // xorshift32: cheap, repeatable, and no two patterns give the same body.
-    uint32_t state = spec.pattern ? spec.pattern : 0x9E3779B9u;
+    uint32_t state = recipe.pattern ? recipe.pattern : 0x9E3779B9u;
     for (size_t i = kImageHeaderSize; i < out.size(); ++i) {
         state ^= state << 13;
         state ^= state >> 17;
@@ -103,27 +103,27 @@ bool BuildImage(const ImageSpec& spec, std::vector<uint8_t>& out, std::string* e
     return true;
 }
 
-std::vector<uint8_t> MakeImage(const ImageSpec& spec)
+std::vector<uint8_t> MakeImage(const ImageRecipe& recipe)
 {
     std::vector<uint8_t> out;
-    BuildImage(spec, out);
+    BuildImage(recipe, out);
     return out;
 }
 
-bool BuildContainer(const ContainerSpec& spec, std::vector<uint8_t>& out, std::string* error)
+bool BuildContainer(const ContainerRecipe& recipe, std::vector<uint8_t>& out, std::string* error)
 {
     out.clear();
     CMocfCreator creator;
-    if (spec.headerPayload.size() > 0xFFFFFFF0u)
+    if (recipe.headerPayload.size() > 0xFFFFFFF0u)
         return Fail(error, "header record too long");
-    if (!creator.AddHeaderRecord(spec.headerPayload.data(), uint32_t(spec.headerPayload.size())))
+    if (!creator.AddHeaderRecord(recipe.headerPayload.data(), uint32_t(recipe.headerPayload.size())))
         return Fail(error, "no memory for the header record");
-    if (spec.digest && !creator.AddDigestRecord())
+    if (recipe.digest && !creator.AddDigestRecord())
         return Fail(error, "no memory for the digest record");
-    if (spec.table && !creator.AddObjectTable(spec.tableIds.data(), uint32_t(spec.tableIds.size())))
+    if (recipe.table && !creator.AddObjectTable(recipe.tableIds.data(), uint32_t(recipe.tableIds.size())))
         return Fail(error, "cannot add the object table");
-    for (size_t i = 0; i < spec.images.size(); ++i) {
-        const std::vector<uint8_t>& image = spec.images[i];
+    for (size_t i = 0; i < recipe.images.size(); ++i) {
+        const std::vector<uint8_t>& image = recipe.images[i];
         if (image.size() < 8)
             return Fail(error, "image " + std::to_string(i + 1) + " is shorter than its 8-byte record header");
         if (image.size() - 8 > 0xFFFFFFF0u ||
@@ -140,23 +140,23 @@ bool BuildContainer(const ContainerSpec& spec, std::vector<uint8_t>& out, std::s
     return true;
 }
 
-std::vector<uint8_t> MakeContainer(const ContainerSpec& spec)
+std::vector<uint8_t> MakeContainer(const ContainerRecipe& recipe)
 {
     std::vector<uint8_t> out;
-    BuildContainer(spec, out);
+    BuildContainer(recipe, out);
     return out;
 }
 
 std::vector<uint8_t> MakeStandardContainer(const std::vector<uint8_t>& compat)
 {
-    ImageSpec boot = DefaultBoot();
-    ImageSpec app = DefaultApp();
+    ImageRecipe boot = DefaultBoot();
+    ImageRecipe app = DefaultApp();
     boot.compat = compat;
     app.compat = compat;
-    ContainerSpec spec;
-    spec.tableIds.assign(compat.begin(), compat.end());
-    spec.images = {MakeImage(boot), MakeImage(app)};
-    return MakeContainer(spec);
+    ContainerRecipe recipe;
+    recipe.tableIds.assign(compat.begin(), compat.end());
+    recipe.images = {MakeImage(boot), MakeImage(app)};
+    return MakeContainer(recipe);
 }
 
 } // namespace firmware

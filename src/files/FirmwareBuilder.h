@@ -5,14 +5,14 @@
 // firmware binary ever needs to be checked in.
 //
 // Typical use:
-//   firmware::ImageSpec boot = firmware::DefaultBoot();   // type 'B', 0x0A000000
-//   firmware::ImageSpec app = firmware::DefaultApp();     // type 'A', 0x0A000004
+//   firmware::ImageRecipe boot = firmware::DefaultBoot();   // type 'B', 0x0A000000
+//   firmware::ImageRecipe app = firmware::DefaultApp();     // type 'A', 0x0A000004
 //   app.swRev = "2.1.0";
 //   app.compat = {3};
-//   firmware::ContainerSpec spec;
-//   spec.tableIds = {3};
-//   spec.images = {firmware::MakeImage(boot), firmware::MakeImage(app)};
-//   std::vector<uint8_t> file = firmware::MakeContainer(spec);
+//   firmware::ContainerRecipe recipe;
+//   recipe.tableIds = {3};
+//   recipe.images = {firmware::MakeImage(boot), firmware::MakeImage(app)};
+//   std::vector<uint8_t> file = firmware::MakeContainer(recipe);
 //
 // All integers are written little-endian. Nothing here throws: failures
 // come back as false (with a reason) or as an empty vector.
@@ -32,7 +32,7 @@ enum : uint32_t {
 
 // One firmware image. Texts are stored NUL-padded and may not be longer than
 // their field (16 characters, svn 32).
-struct ImageSpec {
+struct ImageRecipe {
     uint32_t objectType = kAppObjectType;  // record type, also the header's tag
     char type = 'A';                       // 'A' application, 'B' bootloader
     uint8_t hver = 1;
@@ -56,16 +56,16 @@ struct ImageSpec {
 
 // A bootloader image (type 'B', object type 0x0A000000) and an application
 // image (type 'A', object type 0x0A000004), compat id 1, 1024 bytes each.
-ImageSpec DefaultBoot();
-ImageSpec DefaultApp();
+ImageRecipe DefaultBoot();
+ImageRecipe DefaultApp();
 
 // The whole image, exactly as a single-image file holds it: object type,
 // payload length (size - 8), the rest of the header, then the body.
-bool BuildImage(const ImageSpec& spec, std::vector<uint8_t>& out, std::string* error = nullptr);
-// Empty when the spec cannot be built.
-std::vector<uint8_t> MakeImage(const ImageSpec& spec);
+bool BuildImage(const ImageRecipe& recipe, std::vector<uint8_t>& out, std::string* error = nullptr);
+// Empty when the recipe cannot be built.
+std::vector<uint8_t> MakeImage(const ImageRecipe& recipe);
 
-struct ContainerSpec {
+struct ContainerRecipe {
     std::vector<uint8_t> headerPayload{0, 0, 0, 0};  // first byte must be 0 for a valid file
     bool digest = true;                               // SHA-1 digest record, second
     bool table = true;                                // object table record, third
@@ -76,9 +76,9 @@ struct ContainerSpec {
     std::vector<std::vector<uint8_t>> images;
 };
 
-bool BuildContainer(const ContainerSpec& spec, std::vector<uint8_t>& out, std::string* error = nullptr);
-// Empty when the spec cannot be built.
-std::vector<uint8_t> MakeContainer(const ContainerSpec& spec);
+bool BuildContainer(const ContainerRecipe& recipe, std::vector<uint8_t>& out, std::string* error = nullptr);
+// Empty when the recipe cannot be built.
+std::vector<uint8_t> MakeContainer(const ContainerRecipe& recipe);
 
 // The usual fixture: a valid container with the default boot and
 // application images, both and the table carrying the given compat ids.

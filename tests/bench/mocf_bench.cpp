@@ -70,14 +70,14 @@ int main(int argc, char** argv)
 
     // A container of exactly 16 MiB: header, digest, table, boot, and an
     // application image that fills the rest.
-    firmware::ImageSpec boot = firmware::DefaultBoot();
-    firmware::ImageSpec app = firmware::DefaultApp();
-    firmware::ContainerSpec spec;
-    spec.images = {firmware::MakeImage(boot), firmware::MakeImage(app)};
-    size_t overhead = firmware::MakeContainer(spec).size() - app.size;
+    firmware::ImageRecipe boot = firmware::DefaultBoot();
+    firmware::ImageRecipe app = firmware::DefaultApp();
+    firmware::ContainerRecipe recipe;
+    recipe.images = {firmware::MakeImage(boot), firmware::MakeImage(app)};
+    size_t overhead = firmware::MakeContainer(recipe).size() - app.size;
     app.size = uint32_t(0x1000000 - overhead);
-    spec.images[1] = firmware::MakeImage(app);
-    std::vector<uint8_t> file = firmware::MakeContainer(spec);
+    recipe.images[1] = firmware::MakeImage(app);
+    std::vector<uint8_t> file = firmware::MakeContainer(recipe);
     if (file.size() != 0x1000000) {
         std::fprintf(stderr, "mocf_bench: container of %zu bytes\n", file.size());
         return 1;

@@ -44,20 +44,20 @@ TEST_F(KiroHeaderTest, TheTableCoversExactly256Bytes)
 
 TEST_F(KiroHeaderTest, UnpacksEveryFieldOfABuiltImage)
 {
-    firmware::ImageSpec spec = firmware::DefaultBoot();
-    spec.pname = "PRODUCT-NAME-16c";
-    spec.swRev = "1.2";
-    spec.ccDate = "Aug 22 2016";
-    spec.ccTime = "13:45:07";
-    spec.svn = std::string(32, 'v');
-    spec.crcimg = 0xBEEF;
-    spec.hver = 7;
-    spec.faddr = 0x11223344;
-    spec.entry = 0x80000001;
-    spec.compat = {3, 9};
-    spec.incompat = {4};
-    spec.size = 300;
-    std::vector<uint8_t> image = firmware::MakeImage(spec);
+    firmware::ImageRecipe recipe = firmware::DefaultBoot();
+    recipe.pname = "PRODUCT-NAME-16c";
+    recipe.swRev = "1.2";
+    recipe.ccDate = "Aug 22 2016";
+    recipe.ccTime = "13:45:07";
+    recipe.svn = std::string(32, 'v');
+    recipe.crcimg = 0xBEEF;
+    recipe.hver = 7;
+    recipe.faddr = 0x11223344;
+    recipe.entry = 0x80000001;
+    recipe.compat = {3, 9};
+    recipe.incompat = {4};
+    recipe.size = 300;
+    std::vector<uint8_t> image = firmware::MakeImage(recipe);
 
     kiro_header h;
     memset(&h, 0x5A, sizeof h);
@@ -135,38 +135,38 @@ TEST(FirmwareBuilder, RefusesWhatCannotBeStored)
 {
     struct Case {
         const char* name;
-        void (*change)(firmware::ImageSpec&);
+        void (*change)(firmware::ImageRecipe&);
         const char* error;
     } cases[] = {
-        {"smaller than the header", [](firmware::ImageSpec& s) { s.size = 255; },
+        {"smaller than the header", [](firmware::ImageRecipe& s) { s.size = 255; },
          "image size 255 is below the 256-byte header"},
-        {"long sw_rev", [](firmware::ImageSpec& s) { s.swRev = std::string(17, '1'); },
+        {"long sw_rev", [](firmware::ImageRecipe& s) { s.swRev = std::string(17, '1'); },
          "sw_rev is longer than 16 characters"},
-        {"long svn", [](firmware::ImageSpec& s) { s.svn = std::string(33, 's'); }, "svn is longer than 32 characters"},
-        {"17 compat ids", [](firmware::ImageSpec& s) { s.compat.assign(17, 1); }, "compat holds more than 16 ids"},
+        {"long svn", [](firmware::ImageRecipe& s) { s.svn = std::string(33, 's'); }, "svn is longer than 32 characters"},
+        {"17 compat ids", [](firmware::ImageRecipe& s) { s.compat.assign(17, 1); }, "compat holds more than 16 ids"},
     };
     for (const Case& c : cases) {
-        firmware::ImageSpec spec = firmware::DefaultApp();
-        c.change(spec);
+        firmware::ImageRecipe recipe = firmware::DefaultApp();
+        c.change(recipe);
         std::vector<uint8_t> out;
         std::string error;
-        EXPECT_FALSE(firmware::BuildImage(spec, out, &error)) << c.name;
+        EXPECT_FALSE(firmware::BuildImage(recipe, out, &error)) << c.name;
         EXPECT_EQ(error, c.error);
         EXPECT_TRUE(out.empty());
     }
 
-    firmware::ContainerSpec spec;
-    spec.images = {{1, 2, 3}};
+    firmware::ContainerRecipe recipe;
+    recipe.images = {{1, 2, 3}};
     std::string error;
     std::vector<uint8_t> out;
-    EXPECT_FALSE(firmware::BuildContainer(spec, out, &error));
+    EXPECT_FALSE(firmware::BuildContainer(recipe, out, &error));
     EXPECT_EQ(error, "image 1 is shorter than its 8-byte record header");
 }
 
 TEST(FirmwareBuilder, ImagesDifferByPattern)
 {
-    firmware::ImageSpec a = firmware::DefaultApp();
-    firmware::ImageSpec b = a;
+    firmware::ImageRecipe a = firmware::DefaultApp();
+    firmware::ImageRecipe b = a;
     b.pattern = a.pattern + 1;
     EXPECT_EQ(firmware::MakeImage(a), firmware::MakeImage(a));
     EXPECT_NE(firmware::MakeImage(a), firmware::MakeImage(b));

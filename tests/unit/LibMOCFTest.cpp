@@ -130,12 +130,12 @@ TEST_F(LibMocfTest, FileThatCannotBeOpened)
 
 TEST_F(LibMocfTest, ContainerNodesInEnumerationOrder)
 {
-    firmware::ContainerSpec spec;
-    spec.table = false;
+    firmware::ContainerRecipe recipe;
+    recipe.table = false;
     std::vector<uint8_t> boot = firmware::MakeImage(firmware::DefaultBoot());
     std::vector<uint8_t> app = firmware::MakeImage(firmware::DefaultApp());
-    spec.images = {boot, app};
-    std::vector<uint8_t> file = firmware::MakeContainer(spec);
+    recipe.images = {boot, app};
+    std::vector<uint8_t> file = firmware::MakeContainer(recipe);
     ASSERT_EQ(Load("fw.mocf", file), 0) << captured->Text();
 
     EXPECT_EQ(mocf->kind, MOCF_KIND_CONTAINER);
@@ -169,9 +169,9 @@ TEST_F(LibMocfTest, ImportStopsAtTheFirstEmptyRecord)
 
 TEST_F(LibMocfTest, SingleImage)
 {
-    firmware::ImageSpec spec = firmware::DefaultApp();
-    spec.objectType = 0x0B400001;
-    std::vector<uint8_t> image = firmware::MakeImage(spec);
+    firmware::ImageRecipe recipe = firmware::DefaultApp();
+    recipe.objectType = 0x0B400001;
+    std::vector<uint8_t> image = firmware::MakeImage(recipe);
     ASSERT_EQ(Load("app.bin", image), 0) << captured->Text();
     EXPECT_EQ(mocf->kind, MOCF_KIND_SINGLE);
     ASSERT_EQ(mocf->ObjectCount(), 1);
@@ -221,14 +221,14 @@ TEST_F(LibMocfTest, StreamLoadNamesThePointer)
 
 TEST_F(LibMocfTest, EveryChangedByteIsRefused)
 {
-    firmware::ImageSpec boot = firmware::DefaultBoot();
-    firmware::ImageSpec app = firmware::DefaultApp();
+    firmware::ImageRecipe boot = firmware::DefaultBoot();
+    firmware::ImageRecipe app = firmware::DefaultApp();
     boot.size = 301;   // odd sizes, so the records carry fill bytes
     app.size = 258;
-    firmware::ContainerSpec spec;
-    spec.tableIds = {1, 2};
-    spec.images = {firmware::MakeImage(boot), firmware::MakeImage(app)};
-    std::vector<uint8_t> file = firmware::MakeContainer(spec);
+    firmware::ContainerRecipe recipe;
+    recipe.tableIds = {1, 2};
+    recipe.images = {firmware::MakeImage(boot), firmware::MakeImage(app)};
+    std::vector<uint8_t> file = firmware::MakeContainer(recipe);
     ASSERT_EQ(mocf->ParseImage(file.data(), uint32_t(file.size())), 0);
 
     // Every byte, the digest's own included, fill bytes included. The
@@ -275,13 +275,13 @@ TEST_F(LibMocfTest, UnknownKindCountsNothing)
 
 TEST_F(LibMocfTest, SixteenMiBIsTheLargestFile)
 {
-    firmware::ImageSpec app = firmware::DefaultApp();
-    firmware::ContainerSpec spec;
-    spec.images = {firmware::MakeImage(app)};
-    size_t overhead = firmware::MakeContainer(spec).size() - app.size;
+    firmware::ImageRecipe app = firmware::DefaultApp();
+    firmware::ContainerRecipe recipe;
+    recipe.images = {firmware::MakeImage(app)};
+    size_t overhead = firmware::MakeContainer(recipe).size() - app.size;
     app.size = uint32_t(0x1000000 - overhead);
-    spec.images = {firmware::MakeImage(app)};
-    std::vector<uint8_t> file = firmware::MakeContainer(spec);
+    recipe.images = {firmware::MakeImage(app)};
+    std::vector<uint8_t> file = firmware::MakeContainer(recipe);
     ASSERT_EQ(file.size(), 0x1000000u);
     EXPECT_EQ(Load("large.mocf", file), 0) << captured->Text();
     EXPECT_EQ(mocf->ObjectCount(), 5);

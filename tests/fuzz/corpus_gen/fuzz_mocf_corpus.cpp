@@ -23,10 +23,10 @@ bool Write(const std::string& dir, const char* name, const std::vector<uint8_t>&
     return std::fclose(out) == 0 && ok;
 }
 
-firmware::ImageSpec Small(firmware::ImageSpec spec, uint32_t size)
+firmware::ImageRecipe Small(firmware::ImageRecipe recipe, uint32_t size)
 {
-    spec.size = size;
-    return spec;
+    recipe.size = size;
+    return recipe;
 }
 
 } // namespace
@@ -41,18 +41,18 @@ int main(int argc, char** argv)
     std::vector<uint8_t> boot = firmware::MakeImage(Small(firmware::DefaultBoot(), 300));
     std::vector<uint8_t> app = firmware::MakeImage(Small(firmware::DefaultApp(), 301));
 
-    firmware::ContainerSpec standard;
+    firmware::ContainerRecipe standard;
     standard.tableIds = {1, 2};
     standard.images = {boot, app};
 
-    firmware::ContainerSpec bare = standard;
+    firmware::ContainerRecipe bare = standard;
     bare.digest = false;
 
-    firmware::ImageSpec jg3h = Small(firmware::DefaultApp(), 262);
+    firmware::ImageRecipe jg3h = Small(firmware::DefaultApp(), 262);
     jg3h.objectType = 0x4833474a;
     jg3h.compat = {1, 2, 3};
     jg3h.incompat = {9};
-    firmware::ContainerSpec noTable;
+    firmware::ContainerRecipe noTable;
     noTable.table = false;
     noTable.images = {app, firmware::MakeImage(jg3h), boot};
 
@@ -69,7 +69,7 @@ int main(int argc, char** argv)
     creator.Seal();
     std::vector<uint8_t> odd(creator.Data(), creator.Data() + creator.Size());
 
-    firmware::ImageSpec single = Small(firmware::DefaultBoot(), 280);
+    firmware::ImageRecipe single = Small(firmware::DefaultBoot(), 280);
     single.objectType = 0x0B400000;
 
     bool ok = Write(dir, "container", firmware::MakeContainer(standard)) &&
