@@ -89,6 +89,7 @@ LibMOCF::~LibMOCF()
 
 void LibMOCF::FreeNodes()
 {
+    ForgetCursor();
     for (MocfObject** slot : {&container, &header, &digest, &table, &objects}) {
         FreeMocfObject(*slot);
         *slot = nullptr;
@@ -241,6 +242,7 @@ int32_t LibMOCF::ImportSingleImage(const uint8_t* image, uint32_t size)
     if (!node)
         return -1;
     FreeMocfObject(objects);
+    ForgetCursor();
     objects = node;
     kind = MOCF_KIND_SINGLE;
     return 0;
@@ -277,8 +279,19 @@ MocfObject* LibMOCF::ObjectAt(int32_t index)
         if (index-- == 0)
             return slot;
     }
-    for (MocfObject* node = objects; node; node = node->next)
-        if (index-- == 0)
-            return node;
-    return nullptr;
+    // The callers walk every object by index; starting each lookup at the
+    // head would make that quadratic in the number of records.
+    int32_t at = 0;
+    MocfObject* node = objects;
+    if (cursorNode && cursorIndex <= index) {
+        at = cursorIndex;
+        node = cursorNode;
+    }
+    for (; node && at < index; ++at)
+        node = node->next;
+    if (!node)
+        return nullptr;
+    cursorIndex = at;
+    cursorNode = node;
+    return node;
 }

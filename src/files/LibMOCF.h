@@ -66,7 +66,7 @@ public:
     int32_t ImportSingleImage(const uint8_t* image, uint32_t size);
 
     int32_t ObjectCount();
-    // Null past the end.
+    // Null past the end. Asking in increasing order costs one step each.
     MocfObject* ObjectAt(int32_t index);
 
     std::wstring fileName;    // shown in messages
@@ -82,6 +82,12 @@ public:
 
 private:
     void FreeNodes();
+    void ForgetCursor() { cursorIndex = -1, cursorNode = nullptr; }
     void EndLoad(int32_t result);
     void FileNode(MocfObject* node, MocfObject**& tail);
+
+    // The object-list node ObjectAt answered last, and its position there.
+    // The nodes are LibMOCF's own: only its operations change the lists.
+    int32_t cursorIndex = -1;
+    MocfObject* cursorNode = nullptr;
 };
