@@ -597,7 +597,6 @@ int Build(int argc, char** argv)
     // What is written must load: check it with the library before it is kept.
     {
         MessageLog messages;
-        SetMocfConsoleWriter(Quiet);
         auto* mocf = Retain(new LibMOCF(nullptr, messages.log));
         mocf->fileName = platform::Utf8ToWide(o.output);
         bool loads = bytes.size() <= MOCF_MAX_FILE && mocf->ParseImage(bytes.data(), uint32_t(bytes.size())) == 0;
