@@ -45,26 +45,25 @@ void ByteVector::Grow(size_t needed)
     m_Capacity = fresh + grown;
 }
 
-void ByteVector::Append(const void* data, size_t length)
+uint8_t* ByteVector::Extend(size_t length)
 {
-    if (!length)
-        return;
     if (length > kMaxSize - Size())
         throw std::length_error("vector<T> too long");
     if (length > size_t(m_Capacity - m_End))
         Grow(Size() + length);
-    memcpy(m_End, data, length);
+    uint8_t* at = m_End;
     m_End += length;
+    return at;
+}
+
+void ByteVector::Append(const void* data, size_t length)
+{
+    if (length)
+        memcpy(Extend(length), data, length);
 }
 
 void ByteVector::AppendZeros(size_t length)
 {
-    if (!length)
-        return;
-    if (length > kMaxSize - Size())
-        throw std::length_error("vector<T> too long");
-    if (length > size_t(m_Capacity - m_End))
-        Grow(Size() + length);
-    memset(m_End, 0, length);
-    m_End += length;
+    if (length)
+        memset(Extend(length), 0, length);
 }

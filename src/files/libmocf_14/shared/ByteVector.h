@@ -23,6 +23,7 @@ public:
     void Clear() { m_End = m_Begin; }   // keeps the storage
     void Release();                     // frees the storage
     void Reserve(size_t capacity);
+    // data must not point into this vector.
     void Append(const void* data, size_t length);
     void PushBack(uint8_t byte) { Append(&byte, 1); }
     // Appends zero bytes.
@@ -30,6 +31,8 @@ public:
 
 private:
     void Grow(size_t needed);
+    // Makes room for length more bytes and returns where they go.
+    uint8_t* Extend(size_t length);
 
     uint8_t* m_Begin = nullptr;
     uint8_t* m_End = nullptr;
