@@ -81,7 +81,7 @@ void AppendNarrow(std::string& out, const char* text, size_t length, size_t* cha
     }
 }
 
-struct Spec {
+struct Directive {
     bool left = false;
     bool zero = false;
     std::string flags;
@@ -90,21 +90,21 @@ struct Spec {
     enum Length { None, Char, Short, Long, LongLong, Size, Max, Ptrdiff, LongDouble, Int64, Int32 } length = None;
 };
 
-void Pad(std::string& out, const Spec& spec, const std::string& body, size_t chars)
+void Pad(std::string& out, const Directive& directive, const std::string& body, size_t chars)
 {
-    size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+    size_t width = directive.width > 0 ? static_cast<size_t>(directive.width) : 0;
     std::string padding(width > chars ? width - chars : 0, ' ');
-    if (spec.left)
+    if (directive.left)
         out += body + padding;
     else
         out += padding + body;
 }
 
-void FormatString(std::string& out, const Spec& spec, bool wide, va_list& args)
+void FormatString(std::string& out, const Directive& directive, bool wide, va_list& args)
 {
     std::string body;
     size_t chars = 0;
-    size_t limit = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : SIZE_MAX;
+    size_t limit = directive.precision >= 0 ? static_cast<size_t>(directive.precision) : SIZE_MAX;
     if (wide) {
         const wchar_t* text = va_arg(args, const wchar_t*);
         if (!text)
@@ -125,35 +125,35 @@ void FormatString(std::string& out, const Spec& spec, bool wide, va_list& args)
             ++length;
         AppendNarrow(body, text, length, &chars);
     }
-    Pad(out, spec, body, chars);
+    Pad(out, directive, body, chars);
 }
 
-void FormatInteger(std::string& out, const Spec& spec, wchar_t conv, va_list& args)
+void FormatInteger(std::string& out, const Directive& directive, wchar_t conv, va_list& args)
 {
     bool isSigned = conv == L'd' || conv == L'i';
     unsigned long long value = 0;
     long long signedValue = 0;
-    switch (spec.length) {
-    case Spec::Char:
+    switch (directive.length) {
+    case Directive::Char:
         if (isSigned) signedValue = static_cast<signed char>(va_arg(args, int));
         else value = static_cast<unsigned char>(va_arg(args, unsigned));
         break;
-    case Spec::Short:
+    case Directive::Short:
         if (isSigned) signedValue = static_cast<short>(va_arg(args, int));
         else value = static_cast<unsigned short>(va_arg(args, unsigned));
         break;
-    case Spec::Long:
+    case Directive::Long:
         if (isSigned) signedValue = va_arg(args, long);
         else value = va_arg(args, unsigned long);
         break;
-    case Spec::LongLong:
-    case Spec::Int64:
-    case Spec::Max:
+    case Directive::LongLong:
+    case Directive::Int64:
+    case Directive::Max:
         if (isSigned) signedValue = va_arg(args, long long);
         else value = va_arg(args, unsigned long long);
         break;
-    case Spec::Size:
-    case Spec::Ptrdiff:
+    case Directive::Size:
+    case Directive::Ptrdiff:
         if (isSigned) signedValue = static_cast<long long>(va_arg(args, ptrdiff_t));
         else value = va_arg(args, size_t);
         break;
@@ -162,9 +162,9 @@ void FormatInteger(std::string& out, const Spec& spec, wchar_t conv, va_list& ar
         else value = va_arg(args, unsigned);
         break;
     }
-    std::string fmt = "%" + spec.flags;
-    if (spec.width >= 0) fmt += std::to_string(spec.width);
-    if (spec.precision >= 0) fmt += "." + std::to_string(spec.precision);
+    std::string fmt = "%" + directive.flags;
+    if (directive.width >= 0) fmt += std::to_string(directive.width);
+    if (directive.precision >= 0) fmt += "." + std::to_string(directive.precision);
     fmt += "ll";
     fmt += static_cast<char>(conv);
     char buffer[128];
@@ -174,13 +174,13 @@ void FormatInteger(std::string& out, const Spec& spec, wchar_t conv, va_list& ar
         out.append(buffer, static_cast<size_t>(n) < sizeof buffer ? static_cast<size_t>(n) : sizeof buffer - 1);
 }
 
-void FormatFloat(std::string& out, const Spec& spec, wchar_t conv, va_list& args)
+void FormatFloat(std::string& out, const Directive& directive, wchar_t conv, va_list& args)
 {
-    std::string fmt = "%" + spec.flags;
-    if (spec.width >= 0) fmt += std::to_string(spec.width);
-    if (spec.precision >= 0) fmt += "." + std::to_string(spec.precision);
+    std::string fmt = "%" + directive.flags;
+    if (directive.width >= 0) fmt += std::to_string(directive.width);
+    if (directive.precision >= 0) fmt += "." + std::to_string(directive.precision);
     fmt += static_cast<char>(conv);
-    double value = spec.length == Spec::LongDouble ? static_cast<double>(va_arg(args, long double)) : va_arg(args, double);
+    double value = directive.length == Directive::LongDouble ? static_cast<double>(va_arg(args, long double)) : va_arg(args, double);
     char buffer[512];
     int n = snprintf(buffer, sizeof buffer, fmt.c_str(), value);
     if (n > 0)
@@ -188,49 +188,49 @@ void FormatFloat(std::string& out, const Spec& spec, wchar_t conv, va_list& args
 }
 
 // Reads flags, width, precision and length; p ends on the conversion.
-Spec ParseSpec(const wchar_t*& p, va_list& args)
+Directive ParseDirective(const wchar_t*& p, va_list& args)
 {
-    Spec spec;
+    Directive directive;
     for (;; ++p) {
-        if (*p == L'-') spec.left = true;
-        else if (*p == L'0') spec.zero = true;
+        if (*p == L'-') directive.left = true;
+        else if (*p == L'0') directive.zero = true;
         else if (*p != L'+' && *p != L' ' && *p != L'#') break;
-        spec.flags += static_cast<char>(*p);
+        directive.flags += static_cast<char>(*p);
     }
     if (*p == L'*') {
-        spec.width = va_arg(args, int);
-        if (spec.width < 0) {
-            spec.left = true;
-            spec.flags += '-';
-            spec.width = -spec.width;
+        directive.width = va_arg(args, int);
+        if (directive.width < 0) {
+            directive.left = true;
+            directive.flags += '-';
+            directive.width = -directive.width;
         }
         ++p;
     } else {
-        for (spec.width = *p >= L'0' && *p <= L'9' ? 0 : -1; *p >= L'0' && *p <= L'9'; ++p)
-            spec.width = spec.width < 100000 ? spec.width * 10 + (*p - L'0') : spec.width;
+        for (directive.width = *p >= L'0' && *p <= L'9' ? 0 : -1; *p >= L'0' && *p <= L'9'; ++p)
+            directive.width = directive.width < 100000 ? directive.width * 10 + (*p - L'0') : directive.width;
     }
     if (*p == L'.') {
         ++p;
         if (*p == L'*') {
-            spec.precision = va_arg(args, int);
+            directive.precision = va_arg(args, int);
             ++p;
         } else {
-            for (spec.precision = 0; *p >= L'0' && *p <= L'9'; ++p)
-                spec.precision = spec.precision < 100000 ? spec.precision * 10 + (*p - L'0') : spec.precision;
+            for (directive.precision = 0; *p >= L'0' && *p <= L'9'; ++p)
+                directive.precision = directive.precision < 100000 ? directive.precision * 10 + (*p - L'0') : directive.precision;
         }
     }
-    if (p[0] == L'h' && p[1] == L'h') { spec.length = Spec::Char; p += 2; }
-    else if (p[0] == L'h') { spec.length = Spec::Short; ++p; }
-    else if (p[0] == L'l' && p[1] == L'l') { spec.length = Spec::LongLong; p += 2; }
-    else if (p[0] == L'l' || p[0] == L'w') { spec.length = Spec::Long; ++p; }
-    else if (p[0] == L'L') { spec.length = Spec::LongDouble; ++p; }
-    else if (p[0] == L'q' || p[0] == L'j') { spec.length = Spec::Max; ++p; }
-    else if (p[0] == L'z') { spec.length = Spec::Size; ++p; }
-    else if (p[0] == L't') { spec.length = Spec::Ptrdiff; ++p; }
-    else if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') { spec.length = Spec::Int64; p += 3; }
-    else if (p[0] == L'I' && p[1] == L'3' && p[2] == L'2') { spec.length = Spec::Int32; p += 3; }
-    else if (p[0] == L'I') { spec.length = Spec::Size; ++p; }
-    return spec;
+    if (p[0] == L'h' && p[1] == L'h') { directive.length = Directive::Char; p += 2; }
+    else if (p[0] == L'h') { directive.length = Directive::Short; ++p; }
+    else if (p[0] == L'l' && p[1] == L'l') { directive.length = Directive::LongLong; p += 2; }
+    else if (p[0] == L'l' || p[0] == L'w') { directive.length = Directive::Long; ++p; }
+    else if (p[0] == L'L') { directive.length = Directive::LongDouble; ++p; }
+    else if (p[0] == L'q' || p[0] == L'j') { directive.length = Directive::Max; ++p; }
+    else if (p[0] == L'z') { directive.length = Directive::Size; ++p; }
+    else if (p[0] == L't') { directive.length = Directive::Ptrdiff; ++p; }
+    else if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') { directive.length = Directive::Int64; p += 3; }
+    else if (p[0] == L'I' && p[1] == L'3' && p[2] == L'2') { directive.length = Directive::Int32; p += 3; }
+    else if (p[0] == L'I') { directive.length = Directive::Size; ++p; }
+    return directive;
 }
 
 } // namespace
@@ -254,37 +254,37 @@ std::string FormatV(const wchar_t* format, va_list argsIn)
             ++p;
             continue;
         }
-        Spec spec = ParseSpec(p, args);
+        Directive directive = ParseDirective(p, args);
         wchar_t conv = *p;
         if (conv == 0)
             break;
         ++p;
         switch (conv) {
         case L's':
-            FormatString(out, spec, spec.length != Spec::Short, args);
+            FormatString(out, directive, directive.length != Directive::Short, args);
             break;
         case L'S':
-            FormatString(out, spec, spec.length == Spec::Long, args);
+            FormatString(out, directive, directive.length == Directive::Long, args);
             break;
         case L'c':
         case L'C': {
             std::string body;
             unsigned code = va_arg(args, unsigned);
-            bool narrow = spec.length == Spec::Short || (conv == L'C' && spec.length != Spec::Long);
+            bool narrow = directive.length == Directive::Short || (conv == L'C' && directive.length != Directive::Long);
             AppendCodePoint(body, narrow ? (code & 0xFF) : (sizeof(wchar_t) == 2 ? code & 0xFFFF : code));
-            Pad(out, spec, body, 1);
+            Pad(out, directive, body, 1);
             break;
         }
         case L'd': case L'i': case L'u': case L'o': case L'x': case L'X':
-            FormatInteger(out, spec, conv, args);
+            FormatInteger(out, directive, conv, args);
             break;
         case L'e': case L'E': case L'f': case L'F': case L'g': case L'G': case L'a': case L'A':
-            FormatFloat(out, spec, conv, args);
+            FormatFloat(out, directive, conv, args);
             break;
         case L'p': {
             char buffer[32];
             snprintf(buffer, sizeof buffer, "%p", va_arg(args, void*));
-            Pad(out, spec, buffer, strlen(buffer));
+            Pad(out, directive, buffer, strlen(buffer));
             break;
         }
         case L'n':
