@@ -1,11 +1,11 @@
 // The library's own serial transport and protocol layers against tambrix-sim
 // on a real pty, in real time: P_INFO, the restart into the bootloader, the
 // packet link and a small image, compared with what the simulator dumps.
+#include "files/FirmwareBuilder.h"
 #include "flash/KIRO_FlashTool.h"
 #include "io/FlashIo.h"
 #include "log/Log.h"
 #include "platform/Platform.h"
-#include "support/SimHost.h"
 #include "support/SimProcess.h"
 #include "support/TestSupport.h"
 
@@ -15,10 +15,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
-using testing_support::Bytes;
+using Bytes = std::vector<uint8_t>;
 
 WIN32_232_SETTINGS EightNOne()
 {
@@ -112,7 +113,10 @@ TEST(LibraryOverPty, PinfoBootloaderAndAnImageThroughTheSerialTransport)
     EXPECT_EQ(io.bootloaderVersion, 23);
     EXPECT_EQ(io.packetSize, 256u);
 
-    Bytes image = testing_support::MakeImage('A', "PTY-LIB", 500);
+    firmware::ImageRecipe recipe = firmware::DefaultApp();
+    recipe.swRev = "PTY-LIB";
+    recipe.size = 756;
+    Bytes image = firmware::MakeImage(recipe);
     ASSERT_EQ(io.AreaOpen(1), 0);
     ASSERT_EQ(io.UpdateBegin(), 0);
     ASSERT_EQ(io.EraseAll(), 0);

@@ -9,7 +9,7 @@ namespace {
 
 using flows::Flow;
 using testing_support::Bytes;
-using testing_support::MakeImage;
+using flows::FirmwareImage;
 
 sim::DeviceConfig Bootloader()
 {
@@ -107,7 +107,7 @@ TEST(BootloaderFlow, ImageIsWrittenByteForByteAndTheResetRestartsIntoIt)
         ASSERT_EQ(flow.StartPacketLink(), 0) << c.what;
         ASSERT_EQ(flow.io->GetVersion(), 0) << c.what;
 
-        Bytes image = MakeImage(c.type, "FLOW-7", c.payload);
+        Bytes image = FirmwareImage(c.type, "FLOW-7", static_cast<uint32_t>(256 + c.payload));
         // A boot image goes without its header, to device address 0.
         Bytes sent = c.type == 'B' ? Bytes(image.begin() + 256, image.end()) : image;
         ASSERT_EQ(flow.WriteArea(c.area, sent), 0) << c.what;

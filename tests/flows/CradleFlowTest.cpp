@@ -13,7 +13,7 @@ namespace {
 using flows::Flow;
 using flows::kScannerAddress;
 using testing_support::Bytes;
-using testing_support::MakeImage;
+using flows::FirmwareImage;
 
 // P_INFO from whoever answers, polled as the flow does: a pause, then a
 // read, until `done` holds or the time runs out.
@@ -68,7 +68,7 @@ TEST(CradleFlow, ScannerFlashedThroughTheTransparentCradle)
     ASSERT_EQ(io.GetVersion(), 0);
     EXPECT_EQ(io.bootloaderVersion, 23);
 
-    Bytes image = MakeImage('A', "SCAN-9", 1200);
+    Bytes image = FirmwareImage('A', "SCAN-9", 1456);
     ASSERT_EQ(flow.WriteArea(1, image), 0);
     EXPECT_EQ(scanner.ApplicationArea().data, image);
     EXPECT_TRUE(cradle.ApplicationArea().data.empty());

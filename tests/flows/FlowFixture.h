@@ -3,6 +3,7 @@
 // virtual clock, with the library's log captured.
 #pragma once
 
+#include "files/FirmwareBuilder.h"
 #include "flash/KIRO_FlashTool.h"
 #include "io/FlashIo.h"
 #include "log/Log.h"
@@ -22,7 +23,6 @@
 namespace flows {
 
 using testing_support::Bytes;
-using testing_support::MakeImage;
 
 constexpr const char* kScannerAddress = "0006660A1B2C";
 
@@ -101,5 +101,23 @@ public:
         return io->AreaEnd();
     }
 };
+
+// An image from the firmware builder (its 256-byte kiro header, type, sw_rev
+// and size), with every control symbol of both protocols planted at the
+// start of its body and at its very end, DLE also doubled, so that every
+// frame carrying them needs stuffing.
+inline Bytes FirmwareImage(char type, const std::string& swRev, uint32_t size)
+{
+    firmware::ImageRecipe recipe = type == 'B' ? firmware::DefaultBoot() : firmware::DefaultApp();
+    recipe.swRev = swRev;
+    recipe.size = size;
+    Bytes image = firmware::MakeImage(recipe);
+    static const uint8_t kControls[] = {0x10, 0x10, 0x02, 0x03, 0x05, 0x06, 0x15, 0x16, 0x18, 0x1C, 0x0D, '.', 0x10};
+    if (image.size() >= firmware::kImageHeaderSize + 2 * sizeof kControls) {
+        std::copy(std::begin(kControls), std::end(kControls), image.begin() + firmware::kImageHeaderSize);
+        std::copy(std::begin(kControls), std::end(kControls), image.end() - sizeof kControls);
+    }
+    return image;
+}
 
 } // namespace flows

@@ -166,17 +166,9 @@ Bytes MakeImage(char type, const std::string& swRev, size_t payloadSize, uint8_t
     std::memcpy(&image[48], "Mar 05 2024", 11);
     std::memcpy(&image[64], "12:34:56", 8);
     image[160] = compat;
-    // Every 7th byte is a DLE, runs of two DLEs occur too, and the other
-    // control symbols of both protocols stand in between as plain data.
-    static const uint8_t kControls[] = {STX, ETX, ENQ, ACK, NAK, SYN, 0x18, FS, '\r', '.', '!', ' '};
-    for (size_t i = 0; i < payloadSize; ++i) {
-        uint8_t byte = static_cast<uint8_t>(i * 13 + 5);
-        if (i % 7 == 0 || i % 251 == 1)
-            byte = DLE;
-        else if (i % 7 == 3)
-            byte = kControls[(i / 7) % sizeof kControls];
-        image[256 + i] = byte;
-    }
+    // Every 7th byte is a DLE, and runs of two DLEs occur too.
+    for (size_t i = 0; i < payloadSize; ++i)
+        image[256 + i] = i % 7 == 0 || i % 251 == 1 ? DLE : static_cast<uint8_t>(i * 13 + 5);
     return image;
 }
 

@@ -61,8 +61,7 @@ Report CheckReport(const std::string& text);
 // ---- firmware images ------------------------------------------------------------
 
 // An image with a 256-byte kiro header (type 'A' or 'B', sw_rev, one compat
-// id) followed by `payloadSize` bytes that contain DLE bytes to stuff and the
-// other control symbols of both protocols.
+// id) followed by `payloadSize` bytes that contain DLE bytes to stuff.
 Bytes MakeImage(char type, const std::string& swRev, size_t payloadSize, uint8_t compat = 0x41);
 
 // ---- the host -------------------------------------------------------------------
