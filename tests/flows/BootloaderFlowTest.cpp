@@ -8,7 +8,7 @@
 namespace {
 
 using flows::Flow;
-using testing_support::Bytes;
+using flows::Bytes;
 using flows::FirmwareImage;
 
 sim::DeviceConfig Bootloader()

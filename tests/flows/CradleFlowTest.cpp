@@ -12,7 +12,7 @@ namespace {
 
 using flows::Flow;
 using flows::kScannerAddress;
-using testing_support::Bytes;
+using flows::Bytes;
 using flows::FirmwareImage;
 
 // P_INFO from whoever answers, polled as the flow does: a pause, then a

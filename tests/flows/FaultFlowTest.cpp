@@ -132,10 +132,10 @@ TEST(FaultFlow, RefusedBlockStopsTheWrite)
     config.faults.canFrame = 6;  // open, begin, erase, then the third block
     Flow flow(config);
     ASSERT_EQ(flow.StartPacketLink(), 0);
-    testing_support::Bytes image = FirmwareImage('A', "X", 1256);
+    flows::Bytes image = FirmwareImage('A', "X", 1256);
     EXPECT_EQ(flow.WriteArea(1, image), -8);
     EXPECT_EQ(flow.device.Cable().ApplicationArea().data,
-              testing_support::Bytes(image.begin(), image.begin() + 2 * 256));
+              flows::Bytes(image.begin(), image.begin() + 2 * 256));
 }
 
 // Whichever byte of the bootloader's answers is lost (acknowledgement,
@@ -145,7 +145,7 @@ TEST(FaultFlow, RefusedBlockStopsTheWrite)
 // use that result, and the device comes up in its new application.
 TEST(FaultFlow, AnySingleLostByteOfTheBootloaderIsRecovered)
 {
-    testing_support::Bytes image = FirmwareImage('A', "LOSS", 956);
+    flows::Bytes image = FirmwareImage('A', "LOSS", 956);
     auto transfer = [&](uint32_t lose, uint32_t* bytesSent) {
         sim::DeviceConfig config = Bootloader();
         config.faults.loseByte = lose;
@@ -183,7 +183,7 @@ TEST(FaultFlow, FailedTransferIsStartedOverFromTheParameters)
     config.faults.nakCount = 3;
     Flow flow(config);
     ASSERT_EQ(flow.StartPacketLink(), 0);
-    testing_support::Bytes image = FirmwareImage('A', "AGAIN", 1256);
+    flows::Bytes image = FirmwareImage('A', "AGAIN", 1256);
     EXPECT_EQ(flow.WriteArea(1, image), -9);
 
     ASSERT_EQ(flow.Pinfo(), 0);

@@ -10,7 +10,6 @@
 #include "platform/VirtualClock.h"
 #include "sim/Device.h"
 #include "sim/InProcess.h"
-#include "support/SimHost.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -19,10 +18,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace flows {
 
-using testing_support::Bytes;
+using Bytes = std::vector<uint8_t>;
 
 constexpr const char* kScannerAddress = "0006660A1B2C";
 
