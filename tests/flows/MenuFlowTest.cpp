@@ -101,7 +101,7 @@ TEST(MenuFlow, ApplicationCommandsAndTheirAnswers)
     }
 }
 
-TEST(MenuFlow, Newap2RestartsTheApplicationIntoTheBootloader)
+TEST(MenuFlow, Newap2ThenTheParameterExchangeOfTheBootEntry)
 {
     Flow flow(Corded(false));
     ASSERT_EQ(flow.Pinfo(), 0);
@@ -116,9 +116,37 @@ TEST(MenuFlow, Newap2RestartsTheApplicationIntoTheBootloader)
     flow.Sleep(2000);
     ASSERT_EQ(flow.Pinfo(), 0);
     EXPECT_EQ(flow.engine->pinfo.scannerstate, 'B');
+
+    // The parameter exchange of the boot entry: the engine's values written
+    // (never BTLMAX), then all four read back into the engine.
+    KIRO_FlashTool& e = *flow.engine;
+    struct Parameter {
+        const char* name;
+        uint64_t* value;
+        bool written;
+    } parameters[] = {{"BTLTOR", &e.btlTimeoutReply, true},
+                      {"BTLTOC", &e.btlTimeoutIcd, true},
+                      {"BTLRTY", &e.btlRetryMax, true},
+                      {"BTLMAX", &e.btlMaxPayload, false}};
+    e.btlTimeoutReply = 4500;
+    for (const Parameter& p : parameters)
+        if (p.written) {
+            EXPECT_EQ(flow.io->MNU_SetDecimal('Y', p.name, static_cast<int32_t>(*p.value), '!'), 0) << p.name;
+        }
+    for (const Parameter& p : parameters) {
+        int32_t value = 0;
+        EXPECT_EQ(flow.io->MNU_GetDecimal(p.name, &value), 0) << p.name;
+        *p.value = static_cast<uint64_t>(static_cast<int64_t>(value));
+    }
+    EXPECT_EQ(e.btlTimeoutReply, 4500u);
+    EXPECT_EQ(e.btlTimeoutIcd, 2000u);
+    EXPECT_EQ(e.btlRetryMax, 3u);
+    EXPECT_EQ(e.btlMaxPayload, 256u) << "the bootloader's own payload size replaces the configured 64";
+
     EXPECT_EQ(flow.StartPacketLink(), 0);
     EXPECT_EQ(flow.io->GetVersion(), 0);
     EXPECT_EQ(flow.io->bootloaderVersion, 23);
+    EXPECT_EQ(flow.io->packetSize, e.btlMaxPayload) << "blocks and packets agree in size";
 }
 
 TEST(MenuFlow, GarbledEchoIsRejectedAndTheNextCommandWorks)
