@@ -1,7 +1,8 @@
 // A scanner flashed through its cradle with the library's own commands: the
 // scanner sent into its bootloader by a routed command, the cradle connected
-// to it by address, transparent mode, the packet link to the scanner's
-// bootloader, the "OK" on reconnection, "+++" and server mode again.
+// to it by address, transparent mode, bootloader and application images over
+// the packet link to the scanner's bootloader, the "OK" on reconnection,
+// "+++" and server mode again.
 #include "flows/FlowFixture.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +28,26 @@ bool PollPinfo(Flow& flow, uint32_t limitMs, Done done)
             return true;
     }
     return false;
+}
+
+// The boot entry's parameter exchange and the packet link, as the flash
+// does it before each image.
+int32_t EnterPacketLink(Flow& flow)
+{
+    FlashIo& io = *flow.io;
+    const char* written[] = {"BTLTOR", "BTLTOC", "BTLRTY"};
+    const int32_t values[] = {5000, 2000, 3};
+    for (int i = 0; i < 3; ++i)
+        if (int32_t r = io.MNU_SetDecimal('Y', written[i], values[i], '!'))
+            return r;
+    for (const char* name : {"BTLMAX", "BTLTOC", "BTLTOR", "BTLRTY"})
+        if (int32_t r = io.MNU_GetDecimal(name, nullptr))
+            return r;
+    if (int32_t r = flow.StartPacketLink())
+        return r;
+    if (int32_t r = io.GetVersion())
+        return r;
+    return io.bootloaderVersion == 23 ? 0 : -1;
 }
 
 TEST(CradleFlow, ScannerFlashedThroughTheTransparentCradle)
@@ -57,35 +78,40 @@ TEST(CradleFlow, ScannerFlashedThroughTheTransparentCradle)
         return p.physical_device_type == 1 && p.scannerstate == 'B';
     }));
 
-    // The bootloader's parameters and the packet link, through the cradle.
-    EXPECT_EQ(io.MNU_SetDecimal('Y', "BTLTOR", 5000, '!'), 0);
-    EXPECT_EQ(io.MNU_SetDecimal('Y', "BTLTOC", 2000, '!'), 0);
-    EXPECT_EQ(io.MNU_SetDecimal('Y', "BTLRTY", 3, '!'), 0);
-    int32_t btlMax = 0;
-    EXPECT_EQ(io.MNU_GetDecimal("BTLMAX", &btlMax), 0);
-    EXPECT_EQ(btlMax, 256);
-    ASSERT_EQ(flow.StartPacketLink(), 0);
-    ASSERT_EQ(io.GetVersion(), 0);
-    EXPECT_EQ(io.bootloaderVersion, 23);
-
-    Bytes image = FirmwareImage('A', "SCAN-9", 1456);
-    ASSERT_EQ(flow.WriteArea(1, image), 0);
-    EXPECT_EQ(scanner.ApplicationArea().data, image);
-    EXPECT_TRUE(cradle.ApplicationArea().data.empty());
-    EXPECT_EQ(io.Reset(2), 0);
-
-    // The scanner restarts into its new application; the cradle, still
-    // transparent, announces the link coming back with three bytes.
+    // Bootloader first, as the flash does: after its hard reset the scanner
+    // restarts into the new bootloader, and the cradle, still transparent,
+    // announces the link coming back with three bytes.
+    ASSERT_EQ(EnterPacketLink(flow), 0);
+    Bytes boot = FirmwareImage('B', "SBOOT-2", 1256);
+    Bytes bootSent(boot.begin() + 256, boot.end());
+    ASSERT_EQ(flow.WriteArea(0, bootSent), 0);
+    EXPECT_EQ(scanner.BootArea().data, bootSent);
+    io.Reset(1);
+    flow.Sleep(500 + 5000);
     uint8_t ok[3] = {};
     int32_t got = 0;
-    for (int tries = 0; tries < 20 && got != 3; ++tries)
+    for (int tries = 0; tries < 20 && got != 3; ++tries) {
+        std::memset(ok, 0, sizeof ok);
         got = io.io->readBytes(io.io, ok, 3, static_cast<uint32_t>(io.replyTimeoutMs));
+        if (got != 3)
+            flow.Sleep(1000);
+    }
     ASSERT_EQ(got, 3);
     EXPECT_EQ(std::memcmp(ok, "OK", 2), 0);
-    EXPECT_EQ(scanner.CurrentMode(), sim::Mode::Application);
     ASSERT_EQ(flow.Pinfo(), 0);
     EXPECT_EQ(flow.engine->pinfo.physical_device_type, 1) << "still transparent: the scanner answers";
-    EXPECT_STREQ(FindPinfoItem(flow.engine->pinfo, "app-rev"), "SCAN-9");
+    EXPECT_EQ(flow.engine->pinfo.scannerstate, 'B');
+
+    // Then the application, into the new bootloader; the soft reset brings
+    // the scanner up in it while the host leaves transparent mode.
+    ASSERT_EQ(EnterPacketLink(flow), 0);
+    Bytes app = FirmwareImage('A', "SCAN-9", 1456);
+    ASSERT_EQ(flow.WriteArea(1, app), 0);
+    EXPECT_EQ(scanner.ApplicationArea().data, app);
+    EXPECT_TRUE(cradle.ApplicationArea().data.empty());
+    EXPECT_TRUE(cradle.BootArea().data.empty());
+    io.Reset(2);
+    flow.Sleep(500);
 
     // "+++" leaves transparent mode as the flow sends it: after a quiet
     // line, in one write, and a quiet line after it.
@@ -95,8 +121,10 @@ TEST(CradleFlow, ScannerFlashedThroughTheTransparentCradle)
     EXPECT_EQ(io.FlushTx(), 0);
     flow.Sleep(600);
     EXPECT_FALSE(cradle.Transparent());
+    flow.Sleep(2000);
     ASSERT_EQ(flow.Pinfo(), 0);
     EXPECT_EQ(flow.engine->pinfo.physical_device_type, 2);
+    EXPECT_EQ(scanner.CurrentMode(), sim::Mode::Application);
 
     // Server mode again; the scanner's application links by itself and
     // answers a routed P_INFO.
@@ -128,8 +156,7 @@ TEST(CradleFlow, ScannerInItsBootloaderInTheCradle)
     ASSERT_TRUE(PollPinfo(flow, 10000, [](const Pinfo& p) {
         return p.physical_device_type == 1 && p.scannerstate == 'B';
     }));
-    ASSERT_EQ(flow.StartPacketLink(), 0);
-    EXPECT_EQ(io.GetVersion(), 0);
+    EXPECT_EQ(EnterPacketLink(flow), 0);
 }
 
 TEST(CradleFlow, TransparentModeNeedsALink)
