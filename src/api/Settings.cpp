@@ -1,6 +1,7 @@
 // The settings dispatcher: one walk for SetSetting and GetSetting.
 #include "api/ToolContext.h"
 
+#include "io/Rs232.h"
 #include "log/Log.h"
 
 #include <cstdlib>
@@ -95,22 +96,11 @@ uint32_t ListCopyOut(const wchar_t* list, wchar_t* out, uint64_t size)
     return CFS_RESULT_OK;
 }
 
-char ParityLetter(uint8_t parity)
-{
-    static const char letters[] = "NOEMS";
-    return parity < 5 ? letters[parity] : '?';
-}
-
-const char* StopBitsText(uint8_t stopBits)
-{
-    return stopBits == 0 ? "1" : (stopBits == 1 || stopBits == 2) ? "2" : "?";
-}
-
 void LogSerialSettings(ToolContext* context)
 {
     const WIN32_232_SETTINGS& s = context->serialSettings;
     context->LogMsg(LOG_INFO, L"win_rs232_settings: %d, %d-%c-%hs.\n", static_cast<int>(s.dcb.BaudRate),
-                    s.dcb.ByteSize, ParityLetter(s.dcb.Parity), StopBitsText(s.dcb.StopBits));
+                    s.dcb.ByteSize, Rs232ParityLetter(s.dcb.Parity), Rs232StopBitsText(s.dcb.StopBits));
     context->LogMsg(LOG_INFO,
                     L"comTimeout: ReadIntervalTimeout: %d\nReadTotalTimeoutMultiplier: %d\n"
                     L"ReadTotalTimeoutConstant: %d\nWriteTotalTimeoutMultiplier: %d\n"

@@ -11,13 +11,6 @@ using flows::Flow;
 using flows::Bytes;
 using flows::FirmwareImage;
 
-sim::DeviceConfig Bootloader()
-{
-    sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
-    config.unit.startInBootloader = true;
-    return config;
-}
-
 TEST(BootloaderFlow, VersionQueryGivesProtocolAndPacketSize)
 {
     struct Case {
@@ -32,7 +25,7 @@ TEST(BootloaderFlow, VersionQueryGivesProtocolAndPacketSize)
         {"largest payload", 16384, 23, 16384},
     };
     for (const Case& c : cases) {
-        sim::DeviceConfig config = Bootloader();
+        sim::DeviceConfig config = flows::BootloaderScanner();
         config.unit.boot.maxPayload = c.btlMax;
         config.faults.protocolVersion = c.protocol;
         Flow flow(config);
@@ -55,7 +48,7 @@ TEST(BootloaderFlow, AreaOpenReadsTheAreaInfoOfBothAreas)
         uint32_t writeMultiple;
     } cases[] = {{0, 0x100, "bootloader", 1}, {1, 0x101, "application", 1}, {1, 0x101, "application", 4}};
     for (const Case& c : cases) {
-        sim::DeviceConfig config = Bootloader();
+        sim::DeviceConfig config = flows::BootloaderScanner();
         config.unit.writeMultiple = c.writeMultiple;
         Flow flow(config);
         ASSERT_EQ(flow.StartPacketLink(), 0);
@@ -99,7 +92,7 @@ TEST(BootloaderFlow, ImageIsWrittenByteForByteAndTheResetRestartsIntoIt)
         {"bootloader, hard reset", 0, 'B', 1, 256, 1, 1300, 23, 'B', sim::Mode::Bootloader},
     };
     for (const Case& c : cases) {
-        sim::DeviceConfig config = Bootloader();
+        sim::DeviceConfig config = flows::BootloaderScanner();
         config.unit.boot.maxPayload = c.btlMax;
         config.unit.writeMultiple = c.writeMultiple;
         config.faults.protocolVersion = c.protocol;

@@ -12,13 +12,6 @@ namespace {
 using flows::Flow;
 using flows::FirmwareImage;
 
-sim::DeviceConfig Bootloader()
-{
-    sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
-    config.unit.startInBootloader = true;
-    return config;
-}
-
 // The fault hits the version query, the first command frame of the link.
 TEST(FaultFlow, VersionQueryUnderLinkFaults)
 {
@@ -57,7 +50,7 @@ TEST(FaultFlow, VersionQueryUnderLinkFaults)
          "ERROR: ..\\dll-source2\\protocol:670", 1},
     };
     for (const auto& c : cases) {
-        sim::DeviceConfig config = Bootloader();
+        sim::DeviceConfig config = flows::BootloaderScanner();
         c.fault(config);
         Flow flow(config);
         ASSERT_EQ(flow.StartPacketLink(), 0) << c.what;
@@ -89,7 +82,7 @@ TEST(FaultFlow, SilenceGivesTimeoutCodes)
         {"hard reset never answered", [](Flow& f) { return f.io->Reset(1); }, -6, "TX Result: 0\n"},
     };
     for (const auto& c : cases) {
-        sim::DeviceConfig config = Bootloader();
+        sim::DeviceConfig config = flows::BootloaderScanner();
         config.faults.silentAfterReset = true;
         Flow flow(config);
         ASSERT_EQ(flow.StartPacketLink(), 0) << c.what;
@@ -105,7 +98,7 @@ TEST(FaultFlow, SilenceGivesTimeoutCodes)
 
 TEST(FaultFlow, WorkLongerThanTheReceiveDeadlineTimesOut)
 {
-    sim::DeviceConfig config = Bootloader();
+    sim::DeviceConfig config = flows::BootloaderScanner();
     config.timings.eraseMs = 2600;
     Flow flow(config);
     ASSERT_EQ(flow.StartPacketLink(), 0);
@@ -128,7 +121,7 @@ TEST(FaultFlow, WorkLongerThanTheReceiveDeadlineTimesOut)
 // blocks before it.
 TEST(FaultFlow, RefusedBlockStopsTheWrite)
 {
-    sim::DeviceConfig config = Bootloader();
+    sim::DeviceConfig config = flows::BootloaderScanner();
     config.faults.canFrame = 6;  // open, begin, erase, then the third block
     Flow flow(config);
     ASSERT_EQ(flow.StartPacketLink(), 0);
@@ -147,7 +140,7 @@ TEST(FaultFlow, AnySingleLostByteOfTheBootloaderIsRecovered)
 {
     flows::Bytes image = FirmwareImage('A', "LOSS", 956);
     auto transfer = [&](uint32_t lose, uint32_t* bytesSent) {
-        sim::DeviceConfig config = Bootloader();
+        sim::DeviceConfig config = flows::BootloaderScanner();
         config.faults.loseByte = lose;
         Flow flow(config);
         EXPECT_EQ(flow.StartPacketLink(), 0);
@@ -178,7 +171,7 @@ TEST(FaultFlow, AnySingleLostByteOfTheBootloaderIsRecovered)
 // whole image then lands.
 TEST(FaultFlow, FailedTransferIsStartedOverFromTheParameters)
 {
-    sim::DeviceConfig config = Bootloader();
+    sim::DeviceConfig config = flows::BootloaderScanner();
     config.faults.nakFrame = 5;  // open, begin, erase, block 1, then block 2 three times
     config.faults.nakCount = 3;
     Flow flow(config);

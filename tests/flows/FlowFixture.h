@@ -102,6 +102,14 @@ public:
     }
 };
 
+// A corded scanner that starts in its bootloader.
+inline sim::DeviceConfig BootloaderScanner()
+{
+    sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
+    config.unit.startInBootloader = true;
+    return config;
+}
+
 // An image from the firmware builder (its 256-byte kiro header, type, sw_rev
 // and size), with every control symbol of both protocols planted at the
 // start of its body and at its very end, DLE also doubled, so that every
