@@ -21,21 +21,10 @@ Link* LinkOf(FlashIoDevice* io)
     return io ? static_cast<Link*>(io->cookie) : nullptr;
 }
 
-void ClearSlots(FlashIoDevice* io)
-{
-    io->cookie = nullptr;
-    io->destroy = nullptr;
-    io->purge = nullptr;
-    io->open = nullptr;
-    io->close = nullptr;
-    io->writeBytes = nullptr;
-    io->readBytes = nullptr;
-}
-
 void SimDestroy(FlashIoDevice* io)
 {
     delete LinkOf(io);
-    ClearSlots(io);
+    ClearTransportSlots(io);
 }
 
 void SimPurge(FlashIoDevice* io)
@@ -124,7 +113,7 @@ int32_t InstallInProcess(FlashIoDevice* io, Device& device, platform::VirtualClo
 {
     if (io->destroy)
         io->destroy(io);
-    ClearSlots(io);
+    ClearTransportSlots(io);
     if (!options.portName.empty() && options.portName != device.PortName())
         return -3;
     if (device.MarkObserved(&clock)) {

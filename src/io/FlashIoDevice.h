@@ -37,3 +37,17 @@ struct FlashIoDevice {
     // Marks a USB device as claimed by this process; null when none.
     platform::NamedMutex* m_hDeviceMutex;
 };
+
+// What a transport's destroy leaves behind: no block and no slots. The serial
+// transport keeps purge, which does nothing without a block.
+inline void ClearTransportSlots(FlashIoDevice* io, bool keepPurge = false)
+{
+    io->cookie = nullptr;
+    io->destroy = nullptr;
+    if (!keepPurge)
+        io->purge = nullptr;
+    io->open = nullptr;
+    io->close = nullptr;
+    io->writeBytes = nullptr;
+    io->readBytes = nullptr;
+}

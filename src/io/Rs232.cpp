@@ -20,15 +20,6 @@ Rs232Cookie* CookieOf(FlashIoDevice* io)
     return io ? static_cast<Rs232Cookie*>(io->cookie) : nullptr;
 }
 
-void ClearSlots(FlashIoDevice* io)
-{
-    io->destroy = nullptr;
-    io->open = nullptr;
-    io->close = nullptr;
-    io->writeBytes = nullptr;
-    io->readBytes = nullptr;
-}
-
 void FreeCookie(Rs232Cookie* cookie)
 {
     free(cookie->deviceName);
@@ -191,8 +182,7 @@ int32_t rs232_setup(FlashIoDevice* io)
     if (rs232_open(io) != 0) {
         // The failed open has already released the block; purge stays, it
         // does nothing without one.
-        io->cookie = nullptr;
-        ClearSlots(io);
+        ClearTransportSlots(io, true);
         return -1;
     }
     rs232_close(io);
@@ -333,7 +323,7 @@ void rs232_destroy(FlashIoDevice* io)
         cookie->openCount = 0;
         Rs232ClosePort(cookie);
     }
-    ClearSlots(io);
+    ClearTransportSlots(io, true);
     if (cookie)
         FreeCookie(cookie);
 }

@@ -74,13 +74,7 @@ size_t ScriptedTransport::CountWrites(const Bytes& prefix) const
 
 void ScriptedTransport::Destroy(FlashIoDevice* io)
 {
-    io->cookie = nullptr;
-    io->destroy = nullptr;
-    io->purge = nullptr;
-    io->open = nullptr;
-    io->close = nullptr;
-    io->writeBytes = nullptr;
-    io->readBytes = nullptr;
+    ClearTransportSlots(io);
 }
 
 void ScriptedTransport::Purge(FlashIoDevice* io)
