@@ -23,6 +23,25 @@ uint32_t FixedCopy(bool set, ToolContext* context, void* member, const void* val
     return CFS_RESULT_OK;
 }
 
+// The cancel word is read by a flash running on another thread: whole
+// loads and stores, never a byte copy.
+uint32_t CancelWordCopy(bool set, ToolContext* context, void* value, uint64_t size)
+{
+    if (size != sizeof(uint64_t)) {
+        context->LogMsg(LOG_ERROR, L"Invalid size\n");
+        return CFS_RESULT_REFUSED;
+    }
+    uint64_t word;
+    if (set) {
+        memcpy(&word, value, sizeof word);
+        context->cancelIo.store(word, std::memory_order_relaxed);
+    } else {
+        word = context->cancelIo.load(std::memory_order_relaxed);
+        memcpy(value, &word, sizeof word);
+    }
+    return CFS_RESULT_OK;
+}
+
 // size is the text capacity in characters, without the NUL. A text longer
 // than its declared size is refused rather than read past its end.
 uint32_t TextCopyIn(wchar_t*& member, const wchar_t* text, uint64_t size)
@@ -213,7 +232,7 @@ uint32_t DispatchSetting(bool set, ToolContext* context, int32_t id, void* value
     switch (id) {
     case CFS_CANCELIO:
         context->LogMsg(LOG_INFO, L"Get and SetSetting: set CFS_CANCELIO. \n");
-        return FixedCopy(set, context, &context->cancelIo, value, size, sizeof context->cancelIo);
+        return CancelWordCopy(set, context, value, size);
     case CFS_FWCALLBACK:
         context->LogMsg(LOG_INFO, L"Get and SetSetting: set CFS_FWCALLBACK. \n");
         if (size != 8) {

@@ -3,6 +3,7 @@
 
 #include "tambrix01/FlashTool.h"
 
+#include <atomic>
 #include <cstdint>
 
 class Log;
@@ -23,7 +24,8 @@ struct ToolContext {
     DllAssistSettings* assistRecord = nullptr;
     void* assistContext = nullptr;
     AssistCallback assistCallback = nullptr;
-    uint64_t cancelIo = 0;
+    // Set by the host from any thread while a flash runs on another.
+    std::atomic<uint64_t> cancelIo{0};
     wchar_t* dllVersion = nullptr;
     wchar_t* portName = nullptr;
     wchar_t* initListA = nullptr;    // CFS_INITSTRING while interfaceType is not 0

@@ -23,8 +23,7 @@ KIRO_FlashTool::KIRO_FlashTool(Log* logIn) : RefCounted("KIRO_FlashTool::KIRO_Fl
 
 KIRO_FlashTool::~KIRO_FlashTool()
 {
-    if (deviceNameOwned)
-        free(deviceName);
+    free(deviceName);
     deviceName = nullptr;
     Release(appTool);
     Release(mocf);
@@ -40,6 +39,16 @@ void KIRO_FlashTool::ResetPinfo(int32_t cable)
     memset(&pinfo, 0, sizeof pinfo);
     pinfo.scannerstate = '?';
     pinfo.physical_cable_type = cable;
+}
+
+void KIRO_FlashTool::ClearDeviceRecord()
+{
+    ResetPinfo(pinfo.physical_cable_type);
+}
+
+void KIRO_FlashTool::Stamp(uint64_t level, const wchar_t* label)
+{
+    log->Stamp(level, label);
 }
 
 void KIRO_FlashTool::LogMsg(uint64_t level, const wchar_t* format, ...)

@@ -52,7 +52,7 @@ TEST_F(ToolTest, NumericSettingsRoundTrip)
 {
     EXPECT_EQ(SetU64(CFS_CANCELIO, 7), 0u);
     EXPECT_EQ(GetU64(CFS_CANCELIO), 7u);
-    EXPECT_EQ(context->cancelIo, 7u);
+    EXPECT_EQ(context->cancelIo.load(), 7u);
     EXPECT_EQ(SetU64(CFS_INTERFACE, 0), 0u);
     EXPECT_EQ(GetU64(CFS_INTERFACE), 0u);
     EXPECT_TRUE(Logged("Get and SetSetting: set CFS_CANCELIO. \n"));
