@@ -20,6 +20,16 @@ int32_t SimTransport::Serial(void* context, FlashIo* io, const wchar_t* deviceNa
     return sim::InstallInProcess(io->io, self->device_, self->clock_, options);
 }
 
+int32_t SimTransport::Usb(void* context, FlashIo* io, const UsbIdentity* identity)
+{
+    auto* self = static_cast<SimTransport*>(context);
+    ++self->installs;
+    self->lastUsb = *identity;
+    self->lastName = identity->devicePath ? identity->devicePath : L"";
+    self->lastUsb.devicePath = nullptr;
+    return sim::InstallInProcess(io->io, self->device_, self->clock_) == 0 ? 0 : -1;
+}
+
 SimTool::SimTool(const sim::DeviceConfig& config)
     : device(config), tool(CreateFlashTool()), context(tool->context), engine(context->engine),
       log(std::make_unique<CapturedLog>(context->log)), transport(device, time.clock)

@@ -17,17 +17,21 @@
 
 namespace testing_support {
 
-// Serial set-ups that install the in-process simulator with the host's
-// framing under the name the engine opens.
+// Set-ups that install the in-process simulator: serial with the host's
+// framing under the name the engine opens, USB for any identity.
 class SimTransport {
 public:
     SimTransport(sim::Device& device, platform::VirtualClock& clock) : device_(device), clock_(clock) {}
-    TransportHooks Hooks() { return {&Serial, nullptr, this}; }
+    TransportHooks Hooks() { return {&Serial, &Usb, this}; }
     int installs = 0;         // set-ups asked for
     std::wstring lastName;    // the name of the last one
+    UsbIdentity lastUsb{};    // the identity of the last USB set-up (its path not kept)
 
 private:
     static int32_t Serial(void* context, FlashIo* io, const wchar_t* deviceName, const WIN32_232_SETTINGS* settings);
+    // The device's bytes as a USB device would carry them, for the engine's
+    // USB branches; the HID framing has tests of its own.
+    static int32_t Usb(void* context, FlashIo* io, const UsbIdentity* identity);
     sim::Device& device_;
     platform::VirtualClock& clock_;
 };
