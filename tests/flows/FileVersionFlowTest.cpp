@@ -26,6 +26,7 @@ firmware::ImageRecipe Image(uint32_t objectType, char type, const std::string& s
 {
     firmware::ImageRecipe recipe = type == 'B' ? firmware::DefaultBoot() : firmware::DefaultApp();
     recipe.objectType = objectType;
+    recipe.type = type;
     recipe.swRev = swRev;
     recipe.compat = std::move(compat);
     recipe.ccDate = date;
@@ -37,8 +38,11 @@ firmware::ImageRecipe Image(uint32_t objectType, char type, const std::string& s
 Bytes Container(const std::vector<firmware::ImageRecipe>& images)
 {
     firmware::ContainerRecipe recipe;
-    for (const firmware::ImageRecipe& image : images)
+    recipe.tableIds.clear();
+    for (const firmware::ImageRecipe& image : images) {
         recipe.images.push_back(firmware::MakeImage(image));
+        recipe.tableIds.insert(recipe.tableIds.end(), image.compat.begin(), image.compat.end());
+    }
     return firmware::MakeContainer(recipe);
 }
 
@@ -280,14 +284,37 @@ TEST(FileVersionFlow, UnansweredWakeUpMovesOnAtOnce)
 
 // A flash that was cancelled leaves the engine's cancel flag set; the query
 // does not clear it, so its open is refused until the next flash.
+SimTool* g_cancelling = nullptr;
+int32_t CancelDuringTransfer(uint64_t, int32_t, uint64_t position, uint64_t total)
+{
+    if (g_cancelling && total > 0x10100 && position > 0x10100)
+        g_cancelling->SetU64(CFS_CANCELIO, 1);
+    return 0;
+}
+
 TEST(FileVersionFlow, AfterACancelledFlashTheQueryAnswersTwo)
 {
     Query query(sim::DeviceConfig::CordedScanner());
-    query.rig.engine->cancelFlag = 1;
-    EXPECT_EQ(query.Run(Container({Image(0x0A000004, 'A', "1.2", {0x41})})), VERSION_RESULT_NO_MATCH);
+    Bytes file = Container({Image(0x0A000004, 'A', "1.2", {0x41})});
+    std::wstring name = query.rig.WriteFile("flash.mocf", file);
+    g_cancelling = &query.rig;
+    query.rig.Set(CFS_FWCALLBACK, reinterpret_cast<void*>(&CancelDuringTransfer), 8);
+    EXPECT_EQ(query.rig.Flash(name), FLASH_RESULT_CANCELLED);
+    g_cancelling = nullptr;
+    query.rig.SetU64(CFS_CANCELIO, 0);
+    query.rig.log->Clear();
+
+    EXPECT_EQ(query.Run(file), VERSION_RESULT_NO_MATCH);
     EXPECT_TRUE(query.rig.Logged("Cancel flag true: Do not open interface."));
     EXPECT_EQ(query.rig.engine->cancelFlag, 1u);
     EXPECT_EQ(query.ReportsAsked("P_INFO"), 0u);
+
+    // The next flash starts afresh, and the query after it is answered.
+    query.rig.time.clock.Advance(60000);
+    // The cancelled flash left the device in its bootloader.
+    EXPECT_EQ(query.rig.Flash(name), FLASH_RESULT_OK_FROM_BOOT);
+    EXPECT_EQ(query.Run(file), VERSION_RESULT_OK);
+    EXPECT_STREQ(query.info.appVersion, "1.2");
 }
 
 } // namespace
