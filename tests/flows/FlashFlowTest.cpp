@@ -114,6 +114,16 @@ int32_t OnAssist(void*, uint32_t, wchar_t* buffer, uint32_t capacity)
     return g_assist.result;
 }
 
+// The device takes a new port name at every restart into its application;
+// the host is asked for it.
+void RenamingPort(World& run, AssistReply reply)
+{
+    run.sim.device.Env().faults.portChange = true;
+    g_assist = reply;
+    DllAssistSettings assist{&OnAssist, nullptr, 1};
+    run.sim.Set(CFS_DLLASSIST_SETTINGS, &assist, sizeof assist);
+}
+
 struct Scenario {
     const char* what;
     std::function<sim::DeviceConfig()> device;
@@ -123,7 +133,13 @@ struct Scenario {
     const char* logged;       // a line the run must log
     Target written;           // whose areas must equal the file afterwards
     bool appOnly = false;     // the file holds no boot image
+    bool retried = true;      // false: the device itself, not a fault, refuses; a second run would too
 };
+
+void PrintTo(const Scenario& s, std::ostream* os)
+{
+    *os << s.what;
+}
 
 sim::DeviceConfig Corded() { return sim::DeviceConfig::CordedScanner(); }
 sim::DeviceConfig Cradle() { return sim::DeviceConfig::CradleWithScanner(); }
@@ -189,7 +205,7 @@ const Scenario kScenarios[] = {
          return c;
      },
      Nothing, kScannerCompat, FLASH_RESULT_NO_LINK, "No bluethooth connection and scanner is not on cradle.",
-     Target::Nothing},
+     Target::Nothing, false, false},
     {"the wireless scanner's battery is low",
      [] {
          auto c = Cradle();
@@ -205,23 +221,17 @@ const Scenario kScenarios[] = {
          return c;
      },
      Nothing, kScannerCompat, FLASH_RESULT_NO_SCANNER,
-     "Cradle is not in server mode, there is no scanner connected with cradle.", Target::Nothing},
+     "Cradle is not in server mode, there is no scanner connected with cradle.", Target::Nothing, false, false},
     {"the port's new name is not given", Corded,
-     [](World& run, const FirmwareFile&) {
-         run.sim.device.Env().faults.portChange = true;
-         g_assist = {7, L""};
-     },
+     [](World& run, const FirmwareFile&) { RenamingPort(run, {7, L""}); },
      kScannerCompat, FLASH_RESULT_NO_PORT_NAME, "Failed: client can not provided new port string, error code = 7.",
      Target::Cable, true},
     {"the port's new name comes empty", Corded,
-     [](World& run, const FirmwareFile&) {
-         run.sim.device.Env().faults.portChange = true;
-         g_assist = {0, L""};
-     },
+     [](World& run, const FirmwareFile&) { RenamingPort(run, {0, L""}); },
      kScannerCompat, FLASH_RESULT_NO_PORT_NAME, "New port string is empty.", Target::Cable, true},
     {"the port's new name is given", Corded,
      [](World& run, const FirmwareFile&) {
-         run.sim.device.Env().faults.portChange = true;
+         RenamingPort(run, {0, L""});
          run.When("comes back as", [&run] { g_assist = {0, platform::Utf8ToWide(run.sim.device.PortName())}; });
      },
      kScannerCompat, FLASH_RESULT_OK, "DefaultCableType = R, device name: SIM1", Target::Cable, true},
@@ -291,8 +301,6 @@ TEST_P(FlashFlow, ResultSettingsAndASecondRun)
     World run(s.device());
     FirmwareFile f = StandardFile(s.fileCompat, !s.appOnly);
     std::wstring file = run.sim.WriteFile("fw.mocf", f.file);
-    DllAssistSettings assist{&OnAssist, nullptr, 1};
-    run.sim.Set(CFS_DLLASSIST_SETTINGS, &assist, sizeof assist);
     s.arrange(run, f);
     WIN32_232_SETTINGS caller = run.sim.context->serialSettings;
     uint64_t menuTimeout = run.sim.engine->io->menuCommandTimeoutMs;
@@ -322,10 +330,12 @@ TEST_P(FlashFlow, ResultSettingsAndASecondRun)
     run.sim.time.clock.Advance(120000);
     g_onProgress = nullptr;
     run.sim.SetU64(CFS_PELLARO_RETRY_MAX, 3);
-    if (!run.sim.device.PortName().empty())
-        run.sim.SetPort(platform::Utf8ToWide(run.sim.device.PortName()));
-    if (s.code == FLASH_RESULT_INCOMPATIBLE)
-        return;   // the file never fits; the device is untouched
+    // The host now knows where the device is, and says so when asked.
+    std::wstring port = platform::Utf8ToWide(run.sim.device.PortName());
+    run.sim.SetPort(port);
+    g_assist = {0, port};
+    if (s.code == FLASH_RESULT_INCOMPATIBLE || !s.retried)
+        return;   // the device is untouched and would answer the same
     std::wstring second = run.sim.WriteFile("fw2.mocf", f.file);
     uint32_t code = run.sim.Flash(second);
     EXPECT_TRUE(code == FLASH_RESULT_OK || code == FLASH_RESULT_OK_FROM_BOOT)
