@@ -79,6 +79,7 @@ void Device::Advance(Time now)
 void Device::Receive(const uint8_t* data, size_t length, Time now, const LineSettings& host)
 {
     Advance(now);
+    env_.counters.inputBytes += length;
     hostLine_ = host;
     LineSettings device = DeviceLine();
     if (!LinesMatch(device, host)) {

@@ -51,6 +51,7 @@ struct FaultCounters {
     uint32_t replyFrames = 0;    // non-empty reply frames sent
     uint32_t menuReplies = 0;
     uint32_t outputBytes = 0;    // bytes the device on the cable sent
+    uint64_t inputBytes = 0;     // bytes the host sent to the device on the cable
 };
 
 struct Environment {

@@ -11,6 +11,7 @@ struct Link {
     platform::VirtualClock* clock;
     InProcessOptions options;
     bool open = false;
+    uint64_t wireDebtUs = 0;   // host wire time not yet a whole millisecond
 
     // The port this link was opened under has disappeared.
     bool Gone() const { return !options.portName.empty() && options.portName != device->PortName(); }
@@ -64,7 +65,16 @@ int32_t SimWrite(FlashIoDevice* io, const uint8_t* data, uint32_t length)
     Link* link = LinkOf(io);
     if (!link || !link->open || link->Gone())
         return -1;
-    link->device->Receive(data, length, link->clock->Now(), link->options.line);
+    const LineSettings& line = link->options.line;
+    if (link->options.hostWireTime && line.baud > 0) {
+        uint64_t bits = 1u + line.dataBits + (line.parity == 'N' ? 0u : 1u) + line.stopBits;
+        link->wireDebtUs += length * bits * 1000000ull / line.baud;
+        uint64_t ms = link->wireDebtUs / 1000;
+        link->wireDebtUs %= 1000;
+        if (ms)
+            link->clock->Advance(ms);
+    }
+    link->device->Receive(data, length, link->clock->Now(), line);
     return static_cast<int32_t>(length);
 }
 

@@ -38,6 +38,10 @@ struct InProcessOptions {
     std::string portName;
     // The host's framing; LineFromDcb turns a host DCB into it.
     LineSettings line{115200, 8, 'N', 1};
+    // A write lasts as long as its bytes take on the line at the host's
+    // speed (the device's own output always does): for measuring a flash
+    // against the line's limit.
+    bool hostWireTime = false;
 };
 
 LineSettings LineFromDcb(const DCB& dcb);

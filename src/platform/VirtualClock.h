@@ -14,7 +14,11 @@ public:
     explicit VirtualClock(uint32_t start = 1000) : now_(start) {}
 
     uint32_t Tick() override { return static_cast<uint32_t>(now_); }
-    void Sleep(uint32_t ms) override { Advance(ms); }
+    void Sleep(uint32_t ms) override
+    {
+        slept_ += ms;
+        Advance(ms);
+    }
 
     // Moves time forward, calling every observer with the new time.
     void Advance(uint64_t ms)
@@ -24,10 +28,13 @@ public:
             observer(now_);
     }
     uint64_t Now() const { return now_; }
+    // Time spent in sleeps, as opposed to waits for the device.
+    uint64_t SleptMs() const { return slept_; }
     void AddObserver(std::function<void(uint64_t)> observer) { observers_.push_back(std::move(observer)); }
 
 private:
     uint64_t now_;
+    uint64_t slept_ = 0;
     std::vector<std::function<void(uint64_t)>> observers_;
 };
 

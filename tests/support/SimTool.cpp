@@ -17,6 +17,7 @@ int32_t SimTransport::Serial(void* context, FlashIo* io, const wchar_t* deviceNa
     sim::InProcessOptions options;
     options.portName = platform::WideToUtf8(self->lastName.c_str());
     options.line = sim::LineFromDcb(settings->dcb);
+    options.hostWireTime = self->hostWireTime;
     return sim::InstallInProcess(io->io, self->device_, self->clock_, options);
 }
 

@@ -26,6 +26,7 @@ public:
     int installs = 0;         // set-ups asked for
     std::wstring lastName;    // the name of the last one
     UsbIdentity lastUsb{};    // the identity of the last USB set-up (its path not kept)
+    bool hostWireTime = false;   // see sim::InProcessOptions
 
 private:
     static int32_t Serial(void* context, FlashIo* io, const wchar_t* deviceName, const WIN32_232_SETTINGS* settings);

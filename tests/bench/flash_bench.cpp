@@ -1,0 +1,66 @@
+// How close a whole flash comes to what the line allows: a 1 MiB
+// application flashed through the host's entry point into the in-process
+// simulator, both directions of the line modelled at 115200 baud 8-N-1 on
+// the virtual clock and the device's own work made instant, so that
+// everything beyond the bytes' wire time and the sequence's fixed pauses is
+// the flash's own overhead. Also the library's CPU time (the simulator's
+// included, so an upper bound).
+//
+//   flash_bench [application KiB]
+#include "files/FirmwareBuilder.h"
+#include "support/SimTool.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+int main(int argc, char** argv)
+{
+    uint32_t kib = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1024;
+    constexpr uint32_t kBaud = 115200;
+    constexpr double kBitsPerByte = 10;   // start, 8 data, stop
+
+    sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
+    config.unit.appCapacity = (kib + 64) << 10;
+    config.line = sim::LineSettings{kBaud, 8, 'N', 1};
+    sim::Timings& t = config.timings;
+    t.menuReplyMs = t.wakeReplyMs = t.ackMs = t.commandMs = t.writeMs = t.eraseMs = 0;
+    t.newap2DelayMs = t.resetDelayMs = 0;
+    t.lineSpeed = true;
+
+    firmware::ImageRecipe app = firmware::DefaultApp();
+    app.compat = {0x41};
+    app.size = kib << 10;
+    firmware::ContainerRecipe recipe;
+    recipe.tableIds = {0x41};
+    recipe.images = {firmware::MakeImage(app)};
+
+    testing_support::SimTool sim(config);
+    sim.transport.hostWireTime = true;
+    std::wstring file = sim.WriteFile("bench.mocf", firmware::MakeContainer(recipe));
+
+    uint64_t start = sim.Now();
+    uint64_t sleptBefore = sim.time.clock.SleptMs();
+    std::clock_t cpuStart = std::clock();
+    uint32_t result = sim.Flash(file);
+    double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    double simulatedMs = static_cast<double>(sim.Now() - start);
+
+    const sim::FaultCounters& c = sim.device.Env().counters;
+    double wireMs = (static_cast<double>(c.inputBytes) + c.outputBytes) * kBitsPerByte * 1000.0 / kBaud;
+    double pausesMs = static_cast<double>(sim.time.clock.SleptMs() - sleptBefore);
+    double boundMs = wireMs + pausesMs;
+    bool areasEqual = sim.device.Cable().ApplicationArea().data == recipe.images[0];
+
+    std::printf("application image       %u KiB\n", kib);
+    std::printf("result                  %u (areas equal the file: %s)\n", result, areasEqual ? "yes" : "NO");
+    std::printf("bytes on the line       host %llu, device %u\n", static_cast<unsigned long long>(c.inputBytes),
+                c.outputBytes);
+    std::printf("simulated flash time    %.3f s\n", simulatedMs / 1000);
+    std::printf("lower bound             %.3f s (wire %.3f s + fixed pauses %.3f s)\n", boundMs / 1000,
+                wireMs / 1000, pausesMs / 1000);
+    std::printf("ratio                   %.4f (goal: at most 1.02)\n", simulatedMs / boundMs);
+    std::printf("library CPU time        %.1f ms = %.3f %% of the simulated time (goal: under 1 %%)\n", cpuMs,
+                100.0 * cpuMs / simulatedMs);
+    return result == 0 && areasEqual ? 0 : 1;
+}
