@@ -23,6 +23,8 @@ public:
     bool ServerMode() const { return server_; }
     // The scanner walks out of radio range (false) or comes back (true).
     void SetScannerInRange(bool inRange);
+    // The scanner is put into the cradle (true) or taken out.
+    void SetScannerInCradle(bool inCradle) { inCradle_ = inCradle; }
 
 protected:
     bool ApplicationCommand(const MenuRequest& request, MenuReply& reply) override;

@@ -205,6 +205,17 @@ struct WaitCase {
     const char* timing;
 };
 
+TEST_F(EngineFlow, RightAfterBootEntryTheConfiguredCableIsReopened)
+{
+    PrepareSerial();
+    ASSERT_EQ(engine->OpenInterface(OPEN_DEVICE, OPEN_FINAL), 0);
+    engine->io->MNU_Query('Y', "NEWAP2", 6, nullptr, nullptr, 0);   // its answer is not used
+    engine->CloseInterface();
+    engine->ResetPinfo('?');
+    EXPECT_EQ(engine->FlashScanner_ResetWait(REBOOT_INTO_BOOT), 0) << sim.log->Text();
+    EXPECT_EQ(engine->pinfo.scannerstate, 'B');
+}
+
 TEST_F(EngineFlow, ResetWaitIntervalsAndLimits)
 {
     const WaitCase cases[] = {
@@ -249,6 +260,15 @@ TEST_F(SilentDeviceFlow, ADeviceThatNeverComesBackEndsTheWaitAtItsDeadline)
     // Tested at the top of each try: over by at most one interval and one try.
     EXPECT_GE(sim.Now() - start, 10000u);
     EXPECT_LE(sim.Now() - start, 10000u + 1000u + 6000u);
+}
+
+TEST_F(SilentDeviceFlow, AnUnansweredWakeUpAtTheEndKeepsTheFailureTheFlowNamed)
+{
+    PrepareSerial();
+    engine->low_power_mode = 1;
+    engine->entry_state = 'A';
+    EXPECT_EQ(engine->CompleteFlash(FLOW_INCOMPATIBLE), FLOW_INCOMPATIBLE);
+    EXPECT_TRUE(sim.Logged("Fail to wakeup device with SYN+C command."));
 }
 
 TEST_F(SilentDeviceFlow, ACancelEndsTheWaitAtTheNextTry)

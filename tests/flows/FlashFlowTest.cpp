@@ -275,6 +275,35 @@ const Scenario kScenarios[] = {
          return c;
      },
      Nothing, kScannerCompat, FLASH_RESULT_OK_FROM_BOOT, "Try to set up connection via one wire.", Target::Scanner},
+    {"cancel during the transfer through the cradle", Cradle,
+     [](World& run, const FirmwareFile&) {
+         CancelAt(run, 0x10100 + 4000);
+         // Its application half written, the scanner stays in its bootloader
+         // and can no longer link: the user puts it into the cradle.
+         run.recover = [&run] { run.sim.device.TheCradle()->SetScannerInCradle(true); };
+     },
+     kScannerCompat, FLASH_RESULT_CANCELLED,
+     "FlashScanner(): Send BASDNG1 command to make cradle enter server mode.", Target::Nothing},
+    {"the cradle does not go back to server mode", Cradle,
+     [](World& run, const FirmwareFile&) {
+         run.When("+++: transparent mode left", [&run] { run.sim.device.Env().faults.garbleEveryEcho = true; });
+     },
+     kScannerCompat, FLASH_RESULT_NO_SERVER_MODE,
+     "FlashScanner(): failed to make cradle enter server mode by BASDNG1 command.", Target::Scanner},
+    {"one wire: the cradle never reaches the scanner",
+     [] {
+         auto c = Cradle();
+         c.linked = false;
+         c.scannerInCradle = true;
+         c.scanner.startInBootloader = true;
+         return c;
+     },
+     [](World& run, const FirmwareFile&) {
+         run.sim.device.TheCradle()->SetScannerInRange(false);
+         run.recover = [&run] { run.sim.device.TheCradle()->SetScannerInRange(true); };
+     },
+     kScannerCompat, FLASH_RESULT_FAILED, "FAILED: Can not set up connection between scanner and cradle.",
+     Target::Nothing},
     {"the cradle itself, with its scanner linked", Cradle, Nothing, kCradleCompat, FLASH_RESULT_OK,
      "One RF connection, try to get pinfo from scanner to ensure it is ready.", Target::Cable},
 };
@@ -317,6 +346,7 @@ TEST_P(FlashFlow, ResultSettingsAndASecondRun)
     EXPECT_EQ(memcmp(&run.sim.engine->rs232_settings, &caller, sizeof caller), 0) << s.what;
     if (const sim::Cradle* cradle = run.sim.device.TheCradle()) {
         EXPECT_FALSE(cradle->Transparent()) << s.what;
+        EXPECT_EQ(cradle->ServerMode(), run.sim.device.Config().serverMode) << s.what;
     }
     if (s.code == FLASH_RESULT_OK || s.code == FLASH_RESULT_OK_FROM_BOOT)
         return;
