@@ -58,6 +58,8 @@ const char* ImageFault(int32_t imageType, const uint8_t* image, uint64_t imageSi
     uint64_t total = uint64_t(ReadLe32(image + 4)) + 8;
     if (total > imageSize)
         return "length field runs past the image";
+    if (total < MOCF_HEADER_SIZE)
+        return "length field shorter than the header";
     if (imageType == 'B' && total <= MOCF_HEADER_SIZE)
         return "boot image without a body";
     return nullptr;
@@ -70,14 +72,6 @@ struct Elapsed {
     int Millis() const { return static_cast<int>(ms % 1000); }
     uint32_t ms;
 };
-
-// Up to length bytes with the transport's own read; below 1 is no data.
-int32_t ReadRaw(FlashIo& io, uint8_t* buffer, uint32_t length, uint64_t timeoutMs)
-{
-    if (!io.io || !io.io->readBytes)
-        return -1;
-    return io.io->readBytes(io.io, buffer, length, static_cast<uint32_t>(timeoutMs));
-}
 
 // The last progress report, the reset and the pause after it; false when a
 // cancel came in between.
@@ -250,7 +244,7 @@ int32_t KIRO_FlashTool::WaitForScannerAfterBoot()
     uint32_t start = platform::TickCount();
     while (platform::TickCount() - start < limit) {
         memset(reply, 0, sizeof reply);
-        got = ReadRaw(*io, reply, sizeof reply, io->replyTimeoutMs);
+        got = io->ReadDevice(reply, sizeof reply, io->replyTimeoutMs);
         if (got == sizeof reply)
             break;
         LogMsg(LOG_ERROR, L"Can not get any response or less than three data bytes. \n");

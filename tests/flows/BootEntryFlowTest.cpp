@@ -133,7 +133,8 @@ TEST(BootEntryFlow, BootEntryThatEndsEarlyLeavesTheDeviceClosed)
         uint64_t terminal;
         const char* line;
     } cases[] = {
-        {"application keeps running", 60000, 0, false, HFS_terminal_fail_timeout, "GotoFlash mode TIMEOUT time spent: "},
+        {"application keeps running", 60000, 0, false, HFS_terminal_fail_timeout,
+         "GotoFlash mode TIMEOUT time spent: "},
         {"restart never ends", 100, 600000, false, HFS_terminal_fail_timeout, "FlashScanner_ResetWait TIMEOUT"},
         {"cancelled", 100, 0, true, HFS_app_goto_boot, "ToBootMode: Try 1"},
     };

@@ -91,7 +91,7 @@ TEST(CompatFlow, FileTypeAndCompatTableOfEachKindOfFile)
 
 // A table of more than 100 ids makes the file unusable, and even with the
 // count kept no reader goes past the 100 ids held.
-TEST(CompatFlow, TableAboveHundredIdsIsRefusedAndNeverReadPastTheHeldIds)
+TEST(CompatFlow, TablesThatCannotBeHeldAreRefusedAndNeverReadPastTheirIds)
 {
     CompatRig hundred;
     EXPECT_EQ(hundred.engine->GetFileType(hundred.File(Container({Image('A', 1024)}, Ids(1, 100))).c_str()), 'P');
@@ -107,6 +107,16 @@ TEST(CompatFlow, TableAboveHundredIdsIsRefusedAndNeverReadPastTheHeldIds)
     EXPECT_EQ(rig.engine->CheckAttachedDevice('P'), CompatVerdict::NotCompatible);
     EXPECT_TRUE(rig.Logged("File Compat: 99 is: 0x00"));
     EXPECT_FALSE(rig.Logged("File Compat: 100 is"));
+
+    // A count the table's bytes cannot hold is not read past the record.
+    CompatRig broken;
+    ASSERT_EQ(broken.engine->GetFileType(broken.File(Container({Image('A', 1024)}, Ids(1, 3))).c_str()), 'P');
+    MocfObject* table = broken.engine->mocf->table;
+    ASSERT_NE(table, nullptr);
+    ASSERT_EQ(table->size, 8u + 4 + 3 * 4);
+    table->data[8] = 50;
+    EXPECT_EQ(broken.engine->LoadFileCompatList(), -1);
+    EXPECT_EQ(broken.engine->FileCompatHeld(), 0u);
 }
 
 TEST(CompatFlow, VerdictOnTheDeviceOnTheCable)

@@ -116,6 +116,12 @@ TEST(ObjectFlow, UnsendableImagesAreRefusedBeforeTheDeviceIsTouched)
         {"boot image of only its header", 'B', Image('B', 256), 256, -1, 0},
         {"image shorter than its header", 'A', shortApp, shortApp.size(), -1, 0},
         {"length field past the bytes held", 'A', app, 1000, -1, 0},
+        {"length field inside the header", 'A', [&] {
+             Bytes image = app;
+             image[4] = 100;
+             image[5] = 0;
+             return image;
+         }(), 1024, -1, 0},
         {"boot image with a one-byte body", 'B', Image('B', 257), 257, 0, 1},
         {"application of only its header", 'A', Image('A', 256), 256, 0, 256},
     };
@@ -125,7 +131,8 @@ TEST(ObjectFlow, UnsendableImagesAreRefusedBeforeTheDeviceIsTouched)
         ASSERT_EQ(rig.ReadDevice(), 0);
         uint32_t reset = c.type == 'B' ? 1 : 2;
         EXPECT_EQ(rig.engine->FlashRawInternal(c.type, reset, c.image.data(), c.size), c.result);
-        const sim::FlashArea& area = c.type == 'B' ? rig.device.Cable().BootArea() : rig.device.Cable().ApplicationArea();
+        const sim::FirmwareUnit& unit = rig.device.Cable();
+        const sim::FlashArea& area = c.type == 'B' ? unit.BootArea() : unit.ApplicationArea();
         EXPECT_EQ(area.data.size(), c.written);
         if (c.result != 0) {
             ExpectUntouched(rig);
