@@ -53,19 +53,6 @@ int32_t NumberAt(const char* text, size_t at)
     return static_cast<int32_t>(number);
 }
 
-int32_t PrepareInterface(ToolContext* context)
-{
-    KIRO_FlashTool* engine = context->engine;
-    switch (context->interfaceType) {
-    case INTERFACE_RS232:
-    case INTERFACE_RS232_NOWAKE:
-        return engine->InitRs232V2(context->portName, &context->serialSettings);
-    case INTERFACE_USB_HID:
-        return engine->InitUsb(context->portName);
-    default:
-        return -1;
-    }
-}
 
 // P_INFO with the given command, woken first on a serial line that may sleep;
 // the device is closed afterwards whatever it answered. 0 or the last failure.

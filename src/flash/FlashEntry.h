@@ -15,6 +15,10 @@ uint32_t FlashScanner(ToolContext* context, const wchar_t* fileName);
 // zero-filled by the caller.
 uint32_t GetFileVersion(ToolContext* context, const wchar_t* fileName, FileVersionInfo* out);
 
+// Sets the engine's interface up from the host's settings: 0 or the
+// set-up's failure (-1 for an unknown interface type).
+int32_t PrepareInterface(ToolContext* context);
+
 // The engine's status callback: progress of statuses 5 and 9 to the host's
 // callback, and the host's cancel word to the engine. context is the
 // ToolContext.

@@ -50,8 +50,8 @@ uint32_t HostResult(int32_t internal, uint32_t entryState)
     }
 }
 
-// Sets the engine's interface up from the host's settings: 0 or the
-// set-up's failure.
+} // namespace
+
 int32_t PrepareInterface(ToolContext* context)
 {
     KIRO_FlashTool* engine = context->engine;
@@ -65,6 +65,8 @@ int32_t PrepareInterface(ToolContext* context)
         return -1;
     }
 }
+
+namespace {
 
 void BindCallbacks(ToolContext* context)
 {
@@ -178,11 +180,16 @@ bool KIRO_FlashTool::FallBackToCallerSettings()
         LogMsg(LOG_INFO, L"RS232 backup settings is 8-N-1 - No more retry available\n");
         return false;
     }
+    RetryWithCallerSettings();
+    return true;
+}
+
+void KIRO_FlashTool::RetryWithCallerSettings()
+{
     LogMsg(LOG_INFO, L"RS232 backup settings is not 8-N-1 - retry with backup.\n");
     rs232_settings = rs232_backup;
     rs232_backup_valid = 0;
     InitRs232V2(deviceName, &rs232_settings);
-    return true;
 }
 
 void KIRO_FlashTool::ProbeLowPower()

@@ -273,6 +273,8 @@ private:
     // must still leave transparent mode and restore the cradle.
     void NormaliseSerialLine();
     bool FallBackToCallerSettings();
+    // Puts the caller's own line settings, saved at the start, back in use.
+    void RetryWithCallerSettings();
     void ProbeLowPower();
     int32_t ReadPinfoWithRetries(const char* command, bool wake);
     int32_t ReadDeviceInformation();

@@ -99,10 +99,7 @@ int32_t KIRO_FlashTool::WaitForLink(int32_t r)
             rf_connection_existed = 0;
             return r;
         }
-        LogMsg(LOG_INFO, L"RS232 backup settings is not 8-N-1 - retry with backup.\n");
-        rs232_settings = rs232_backup;
-        rs232_backup_valid = 0;
-        InitRs232V2(deviceName, &rs232_settings);
+        RetryWithCallerSettings();
         platform::SleepMs(3000);
     }
 }
@@ -125,10 +122,7 @@ int32_t KIRO_FlashTool::WaitForRestart(int32_t r)
             LogMsg(LOG_INFO, L"RS232 default settings is 8-N-1 - No more retry available\n");
             return r;
         }
-        LogMsg(LOG_INFO, L"RS232 backup settings is not 8-N-1 - retry with backup.\n");
-        rs232_settings = rs232_backup;
-        rs232_backup_valid = 0;
-        InitRs232V2(deviceName, &rs232_settings);
+        RetryWithCallerSettings();
     }
 }
 
