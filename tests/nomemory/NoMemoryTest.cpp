@@ -36,6 +36,7 @@ void EachAllocationFailing(Operation operation, Check check)
 TEST(NoMemory, CreateFlashToolAnswersNullAndLeavesNothingBehind)
 {
     long before = 0;
+    int failedCreations = 0;
     EachAllocationFailing(
         [&] {
             before = failing_allocator::Live();
@@ -43,9 +44,12 @@ TEST(NoMemory, CreateFlashToolAnswersNullAndLeavesNothingBehind)
         },
         [&](CFlashTool* tool, bool failed) {
             EXPECT_EQ(tool == nullptr, failed);
+            failedCreations += failed;
             DestroyFlashTool(tool);
             EXPECT_EQ(failing_allocator::Live(), before);
         });
+    // The tool object, the context, the log and the engine's companions.
+    EXPECT_GE(failedCreations, 8);
 }
 
 class NoMemoryTool : public testing_support::ToolTest {
