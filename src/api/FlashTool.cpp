@@ -1,6 +1,7 @@
 // The two exported functions and the host's object.
 #include "tambrix01/FlashTool.h"
 
+#include "api/OperationGuard.h"
 #include "api/ToolContext.h"
 #include "flash/FlashEntry.h"
 #include "log/Log.h"
@@ -40,7 +41,9 @@ bool CheckInterface(ToolContext* context)
 
 } // namespace
 
-uint32_t CFlashTool::FlashScanner(uint64_t hostContext, const wchar_t* fileName)
+// Each operation body is a function-try-block: whatever escapes it becomes
+// the operation's failure code (OperationGuard.h).
+uint32_t CFlashTool::FlashScanner(uint64_t hostContext, const wchar_t* fileName) try
 {
     if (!context)
         return FLASH_RESULT_FAILED;
@@ -49,8 +52,12 @@ uint32_t CFlashTool::FlashScanner(uint64_t hostContext, const wchar_t* fileName)
         return FLASH_RESULT_FAILED;
     return ::FlashScanner(context, fileName);
 }
+catch (...)
+{
+    return EscapedFailure(context, "FlashScanner", FLASH_RESULT_FAILED);
+}
 
-uint32_t CFlashTool::GetFileVersion(const wchar_t* fileName, FileVersionInfo* out)
+uint32_t CFlashTool::GetFileVersion(const wchar_t* fileName, FileVersionInfo* out) try
 {
     if (!context)
         return VERSION_RESULT_BAD_INPUT;
@@ -63,15 +70,27 @@ uint32_t CFlashTool::GetFileVersion(const wchar_t* fileName, FileVersionInfo* ou
     memset(out, 0, sizeof *out);
     return ::GetFileVersion(context, fileName, out);
 }
+catch (...)
+{
+    return EscapedFailure(context, "GetFileVersion", VERSION_RESULT_BAD_INPUT);
+}
 
-uint32_t CFlashTool::SetSetting(int32_t settingId, void* value, uint64_t size)
+uint32_t CFlashTool::SetSetting(int32_t settingId, void* value, uint64_t size) try
 {
     return context ? DispatchSetting(true, context, settingId, value, size) : uint32_t{CFS_RESULT_REFUSED};
 }
+catch (...)
+{
+    return EscapedFailure(context, "SetSetting", CFS_RESULT_FAILED);
+}
 
-uint32_t CFlashTool::GetSetting(int32_t settingId, void* value, uint64_t size)
+uint32_t CFlashTool::GetSetting(int32_t settingId, void* value, uint64_t size) try
 {
     return context ? DispatchSetting(false, context, settingId, value, size) : uint32_t{CFS_RESULT_REFUSED};
+}
+catch (...)
+{
+    return EscapedFailure(context, "GetSetting", CFS_RESULT_FAILED);
 }
 
 uint32_t CFlashTool::FixedValueA() { return 13; }
@@ -80,7 +99,7 @@ uint32_t CFlashTool::FixedValueB() { return 4; }
 extern "C" TAMBRIX01_API CFlashTool* CreateFlashTool(void)
 {
     // No exception may cross into the host: a failed allocation gives null
-    // and leaves nothing behind.
+    // and leaves nothing behind (the context frees what it made itself).
     auto* tool = new (std::nothrow) CFlashTool();
     if (!tool)
         return nullptr;

@@ -224,7 +224,17 @@ private:
             return;
         }
         // The cleared buffer supplies the closing NULs: a one-entry list.
-        Set(id, buffer, 2 * static_cast<uint64_t>(count));
+        Set(id, buffer, StringValueSize(id, count));
+    }
+
+    // The init string's size is its list limit, two per character, so that
+    // 150 characters fit the setting's 300 on every platform. The test
+    // string's size is what its dump shows: the text's bytes, whatever the
+    // width of a wide character.
+    static uint64_t StringValueSize(uint32_t id, int32_t count)
+    {
+        uint64_t characters = static_cast<uint64_t>(count);
+        return id == CFS_TEST_STRING ? characters * sizeof(wchar_t) : 2 * characters;
     }
 
     void ApplyNumber(uint32_t id, const char* value)
@@ -290,7 +300,7 @@ uint32_t LoadProtocolFile(ToolContext* context, const wchar_t* fileName)
                         fileName);
         return CFS_RESULT_REFUSED;
     }
-    FILE* file = platform::OpenFileDenyWrite(fileName, "r");
+    FILE* file = platform::OpenFileRead(fileName, "r");
     if (!file) {
         context->log->PrintCwd(LOG_ERROR);
         context->LogMsg(LOG_ERROR, L"LOAD: %s - FAILS\n", fileName);

@@ -4,6 +4,7 @@
 #include "io/Rs232.h"
 #include "log/Log.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -43,10 +44,12 @@ uint32_t CancelWordCopy(bool set, ToolContext* context, void* value, uint64_t si
 }
 
 // size is the text capacity in characters, without the NUL. A text longer
-// than its declared size is refused rather than read past its end.
+// than its declared size is refused rather than read past its end. The
+// largest sizes only bound the search: one more than them would wrap to 0.
 uint32_t TextCopyIn(wchar_t*& member, const wchar_t* text, uint64_t size)
 {
-    size_t length = wcsnlen(text, static_cast<size_t>(size) + 1);
+    size_t limit = size < SIZE_MAX ? static_cast<size_t>(size) + 1 : SIZE_MAX;
+    size_t length = wcsnlen(text, limit);
     if (length > size)
         return CFS_RESULT_REFUSED;
     free(member);
@@ -87,12 +90,10 @@ size_t ListExtent(const wchar_t* value, uint64_t size)
     }
 }
 
-uint32_t ListStore(ToolContext* context, wchar_t*& list, const wchar_t* value, uint64_t size)
+constexpr uint64_t kInitListMaxSize = 300;
+
+uint32_t ListStore(wchar_t*& list, const wchar_t* value, uint64_t size)
 {
-    if (size > 300) {
-        context->LogMsg(LOG_ERROR, L"Invalid size\n");
-        return CFS_RESULT_REFUSED;
-    }
     size_t count = ListExtent(value, size);
     if (count == 0)
         return CFS_RESULT_REFUSED;
@@ -188,11 +189,17 @@ uint32_t InitString(bool set, ToolContext* context, void* value, uint64_t size)
     auto* text = static_cast<wchar_t*>(value);
     if (set) {
         context->LogMsg(LOG_INFO, L"SET Init string, size = %d.\n", static_cast<int>(size));
+        // A size beyond the limit says nothing about the caller's buffer:
+        // it is refused before the list is read, for the dump as well.
+        if (size > kInitListMaxSize) {
+            context->LogMsg(LOG_ERROR, L"Invalid size\n");
+            return CFS_RESULT_REFUSED;
+        }
         // The dump shows size bytes, but never more than the list itself
         // holds: a host may pass a generous size with a short list.
         size_t extent = ListExtent(text, size) * sizeof(wchar_t);
         LogHexDump(context->log, LOG_INFO, value, extent && extent < size ? extent : size);
-        return ListStore(context, list, text, size);
+        return ListStore(list, text, size);
     }
     uint32_t result = ListCopyOut(list, text, size);
     context->LogMsg(LOG_INFO, L"GET Init string, size = %d.\n", static_cast<int>(size));

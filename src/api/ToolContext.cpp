@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <new>
 
 const wchar_t* const VersionText = L"1.20 | 1.27.0 | RM000048TXQ | TAMBRIX01 | Aug 22 2016 09:48:13";
 
@@ -40,21 +41,44 @@ wchar_t* DuplicateWideList(const wchar_t* list)
     return copy;
 }
 
+// A C allocation the context cannot do without.
+template <typename T>
+static T* Required(T* block)
+{
+    if (!block)
+        throw std::bad_alloc();
+    return block;
+}
+
+// A failed allocation anywhere in here frees what was made before it and
+// reaches CreateFlashTool as std::bad_alloc.
 ToolContext::ToolContext(CFlashTool* ownerIn) : owner(ownerIn)
 {
-    dllVersion = DuplicateWide(VersionText);
-    initListA = static_cast<wchar_t*>(calloc(2, sizeof(wchar_t)));
-    initListB = static_cast<wchar_t*>(calloc(2, sizeof(wchar_t)));
-    log = Retain(new Log());
-    engine = new KIRO_FlashTool(log);
-    AddRef(engine);
-    free(initListA);
-    free(initListB);
-    initListA = DuplicateWideList(kDefaultInitList);
-    initListB = DuplicateWideList(kDefaultInitList);
+    try {
+        dllVersion = Required(DuplicateWide(VersionText));
+        initListA = Required(static_cast<wchar_t*>(calloc(2, sizeof(wchar_t))));
+        initListB = Required(static_cast<wchar_t*>(calloc(2, sizeof(wchar_t))));
+        log = Retain(new Log());
+        engine = new KIRO_FlashTool(log);
+        AddRef(engine);
+        free(initListA);
+        free(initListB);
+        initListA = nullptr;
+        initListB = nullptr;
+        initListA = Required(DuplicateWideList(kDefaultInitList));
+        initListB = Required(DuplicateWideList(kDefaultInitList));
+    } catch (...) {
+        FreeAll();
+        throw;
+    }
 }
 
 ToolContext::~ToolContext()
+{
+    FreeAll();
+}
+
+void ToolContext::FreeAll()
 {
     Release(engine);
     free(initListA);
@@ -62,6 +86,8 @@ ToolContext::~ToolContext()
     free(dllVersion);
     free(portName);
     free(const_cast<wchar_t*>(logSettings.fileName));
+    initListA = initListB = dllVersion = portName = nullptr;
+    logSettings.fileName = nullptr;
     Release(log);
 }
 

@@ -41,6 +41,9 @@ struct ToolContext {
     KIRO_FlashTool* engine = nullptr;
 
     void LogMsg(uint64_t level, const wchar_t* format, ...);
+
+private:
+    void FreeAll();
 };
 
 // Owned wide texts, allocated with the C allocator.

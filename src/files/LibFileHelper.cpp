@@ -21,7 +21,7 @@ LibFileHelper::~LibFileHelper()
 FILE* LibFileHelper::OpenFile(const wchar_t* name)
 {
     errno = 0;
-    FILE* file = platform::OpenFileDenyWrite(name, "rb");
+    FILE* file = platform::OpenFileRead(name, "rb");
     if (file)
         return file;
     int error = errno ? errno : EINVAL;

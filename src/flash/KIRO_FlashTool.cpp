@@ -10,27 +10,40 @@
 #include <cstdlib>
 #include <cstring>
 
+// What the engine holds, let go of: at destruction, or when the
+// construction stops half-way.
+static void ReleaseCompanions(KIRO_FlashTool& engine)
+{
+    free(engine.deviceName);
+    engine.deviceName = nullptr;
+    Release(engine.appTool);
+    Release(engine.mocf);
+    Release(engine.io);
+    Release(engine.elf);
+    Release(engine.fileTool);
+    Release(engine.log);
+}
+
 KIRO_FlashTool::KIRO_FlashTool(Log* logIn) : RefCounted("KIRO_FlashTool::KIRO_FlashTool")
 {
-    log = Retain(logIn ? logIn : new Log());
-    fileTool = Retain(new LibFileHelper(log));
-    elf = Retain(new LibElf(fileTool, log));
-    io = Retain(new FlashIo(log));
-    mocf = Retain(new LibMOCF(fileTool, log));
-    appTool = Retain(new KiroAppTool(elf, mocf, fileTool, log));
+    // A companion that cannot be made lets go of those made before it.
+    try {
+        log = Retain(logIn ? logIn : new Log());
+        fileTool = Retain(new LibFileHelper(log));
+        elf = Retain(new LibElf(fileTool, log));
+        io = Retain(new FlashIo(log));
+        mocf = Retain(new LibMOCF(fileTool, log));
+        appTool = Retain(new KiroAppTool(elf, mocf, fileTool, log));
+    } catch (...) {
+        ReleaseCompanions(*this);
+        throw;
+    }
     ResetPinfo('?');
 }
 
 KIRO_FlashTool::~KIRO_FlashTool()
 {
-    free(deviceName);
-    deviceName = nullptr;
-    Release(appTool);
-    Release(mocf);
-    Release(io);
-    Release(elf);
-    Release(fileTool);
-    Release(log);
+    ReleaseCompanions(*this);
     CheckRefZero(this);
 }
 

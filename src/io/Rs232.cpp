@@ -27,13 +27,12 @@ void FreeCookie(Rs232Cookie* cookie)
     free(cookie);
 }
 
-// System texts end with a line break of their own; the log line adds one.
-int TrimmedLength(const wchar_t* text)
+// The system's error text is logged as it comes. Windows ends it with a
+// line break of its own, POSIX does not: the log line adds one only then.
+const wchar_t* LineEndAfter(const wchar_t* text)
 {
     size_t length = wcslen(text);
-    while (length > 0 && (text[length - 1] == L'\n' || text[length - 1] == L'\r' || text[length - 1] == L' '))
-        --length;
-    return static_cast<int>(length);
+    return length > 0 && text[length - 1] == L'\n' ? L"" : L"\n";
 }
 
 const wchar_t* PortFileName(Rs232Cookie* cookie)
@@ -214,7 +213,7 @@ int32_t rs232_open(FlashIoDevice* io)
 
     uint32_t code = Rs232LastError();
     const wchar_t* text = err2str(io);
-    IoLog(io, LOG_ERROR, L"Error: (%s) 0x%08x %.*s\n", fileName, code, TrimmedLength(text), text);
+    IoLog(io, LOG_ERROR, L"Error: (%s) 0x%08x %s%s", fileName, code, text, LineEndAfter(text));
     // Nothing can use the block after a failed open (every slot reports the
     // missing cookie until the next set-up), so it goes now rather than leak.
     Rs232ClosePort(cookie);
@@ -299,8 +298,8 @@ int32_t rs232_read(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_t
             // on until the deadline would only hide it.
             uint32_t code = Rs232LastError();
             const wchar_t* text = err2str(io);
-            IoLog(io, LOG_ERROR, L"Error Reading: (%s) 0x%08x %.*s\n", PortFileName(cookie), code,
-                  TrimmedLength(text), text);
+            IoLog(io, LOG_ERROR, L"Error Reading: (%s) 0x%08x %s%s", PortFileName(cookie), code, text,
+                  LineEndAfter(text));
             return count > 0 ? static_cast<int32_t>(count) : -1;
         }
         if (static_cast<int32_t>(start + timeoutMs - platform::TickCount()) < 0)

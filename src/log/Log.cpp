@@ -2,6 +2,7 @@
 
 #include "platform/Platform.h"
 
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -63,10 +64,16 @@ bool Log::IsStandardStream() const
     return outputContext == stdout || outputContext == stderr;
 }
 
+// Logging never fails its caller: a line that cannot be made (no memory
+// for its text) is dropped.
 void Log::VPrint(uint64_t level, const wchar_t* format, va_list args)
 {
-    if (Enabled(level))
+    if (!Enabled(level))
+        return;
+    try {
         output(outputContext, format, args);
+    } catch (...) {
+    }
 }
 
 void Log::Print(uint64_t level, const wchar_t* format, ...)
@@ -84,21 +91,27 @@ void Log::Stamp(uint64_t level, const wchar_t* label)
     uint32_t now = platform::TickCount();
     uint32_t abs = now - startTick;
     uint32_t delta = now - lastTick;
-    std::string wallClock = platform::WallClockText();
-    if (wallClock.size() > 30)
-        wallClock.resize(30);
-    Print(level, L"%s: (Abs: %d.%03d, Delta: %d.%03d) now -> %hs ", label, abs / 1000, abs % 1000, delta / 1000,
-          delta % 1000, wallClock.c_str());
+    try {
+        std::string wallClock = platform::WallClockText();
+        if (wallClock.size() > 30)
+            wallClock.resize(30);
+        Print(level, L"%s: (Abs: %d.%03d, Delta: %d.%03d) now -> %hs ", label, abs / 1000, abs % 1000,
+              delta / 1000, delta % 1000, wallClock.c_str());
+    } catch (...) {
+    }
     lastTick = now;
 }
 
 void Log::PrintCwd(uint64_t level)
 {
-    std::wstring cwd;
-    if (platform::CurrentDirectory(cwd))
-        Print(level, L"CWD: %s\n", cwd.c_str());
-    else
-        Print(level, L"Unknown CWD\n");
+    try {
+        std::wstring cwd;
+        if (platform::CurrentDirectory(cwd))
+            Print(level, L"CWD: %s\n", cwd.c_str());
+        else
+            Print(level, L"Unknown CWD\n");
+    } catch (...) {
+    }
 }
 
 void Log::UseDebugger()
@@ -114,11 +127,11 @@ int Log::OpenFile(const wchar_t* fileName)
 {
     if (!fileName)
         return -1;
-    std::wstring name(fileName);
+    auto is = [fileName](const wchar_t* name) { return wcscmp(fileName, name) == 0; };
     FILE* stream;
-    if (name == L"-" || name == L"stdout" || name == L"/dev/stdout")
+    if (is(L"-") || is(L"stdout") || is(L"/dev/stdout"))
         stream = stdout;
-    else if (name == L"stderr" || name == L"/dev/stderr")
+    else if (is(L"stderr") || is(L"/dev/stderr"))
         stream = stderr;
     else
         stream = platform::OpenFileDenyWrite(fileName, "w");
@@ -141,8 +154,11 @@ void Log::UseStream(FILE* stream)
 
 void Log::UseConsole()
 {
+    // Made first: when it cannot be made, the log keeps no output rather
+    // than one without its console.
+    auto* console = new DebugConsole();
     output = ConsoleOutputFn;
-    outputContext = new DebugConsole();
+    outputContext = console;
     Stamp(0, L"START: ");
     PrintCwd(0);
 }

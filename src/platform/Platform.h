@@ -53,9 +53,13 @@ bool CurrentDirectory(std::wstring& out);
 std::wstring LastErrorText();
 uint32_t LastErrorCode();
 
-// Opens a file by wide name, denying other writers while it is open.
-// mode is "r", "rb", "w" or "wb". Null on failure.
+// Opens a file by wide name, denying other writers while it is open (the
+// log file). mode is "r", "rb", "w" or "wb". Null on failure.
 FILE* OpenFileDenyWrite(const wchar_t* name, const char* mode);
+// Opens a file by wide name for reading, sharing it with everybody, writers
+// included: a file another program still holds open can be read. mode is
+// "r" (text) or "rb". Null on failure, with errno set.
+FILE* OpenFileRead(const wchar_t* name, const char* mode);
 
 // Local wall-clock time as asctime() text ("Wed Dec  9 21:38:49 2026\n").
 std::string WallClockText();

@@ -7,6 +7,7 @@
 #include "log/Log.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -45,6 +46,18 @@ int32_t NumberOr(const char* value, int32_t fallback)
     return ReadNumber(value, &number) ? static_cast<int32_t>(number) : fallback;
 }
 
+// One list number at p, with the range of the other report numbers. False
+// for a number beyond 32 bits: cut down, it would name another id.
+bool ReadListNumber(const char* p, char** end, uint32_t* out)
+{
+    errno = 0;
+    long long number = strtoll(p, end, 0);
+    if (errno == ERANGE || number < INT32_MIN || number > static_cast<long long>(UINT32_MAX))
+        return false;
+    *out = static_cast<uint32_t>(number);
+    return true;
+}
+
 // "0x41,0x42,": numbers into the list in order. A list that goes wrong
 // keeps what was read; one longer than the list keeps the first entries.
 void ReadIdList(KIRO_FlashTool& engine, const char* value, uint32_t* list)
@@ -59,7 +72,10 @@ void ReadIdList(KIRO_FlashTool& engine, const char* value, uint32_t* list)
             return;
         }
         char* end = nullptr;
-        list[i] = static_cast<uint32_t>(strtoull(p, &end, 0));
+        if (!ReadListNumber(p, &end, &list[i])) {
+            engine.LogMsg(LOG_ERROR, L"*ERROR* Invalid\n");
+            return;
+        }
         if (*end == ',') {
             if (end[1] == 0)
                 return;

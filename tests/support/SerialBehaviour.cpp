@@ -332,6 +332,21 @@ void AnUnsupportedRateIsRefused(SerialDeviceSide& device)
     EXPECT_EQ(flashIo->BL_FlashIo_Setup_WIN32_RS232(device.PortNumber(), 9600), 0) << bench.Text();
 }
 
+// The error line carries the system's text for its code whole, ended by the
+// system's own line break, or by a line feed when the text has none.
+void ExpectSystemTextWhole(SerialDeviceSide& device, const std::string& log, const std::string& file)
+{
+    std::string prefix = "Error: (" + file + ") 0x";
+    size_t at = log.find(prefix);
+    ASSERT_NE(at, std::string::npos) << log;
+    std::string code = log.substr(at + prefix.size(), 8);
+    std::string text = device.SystemText(static_cast<uint32_t>(std::stoul(code, nullptr, 16)));
+    std::string line = prefix + code + " " + text + (!text.empty() && text.back() == '\n' ? "" : "\n");
+    EXPECT_EQ(log.substr(at, line.size()), line);
+    size_t next = at + line.size();
+    EXPECT_FALSE(next < log.size() && log[next] == '\n') << "a blank line after the error line";
+}
+
 void AMissingPortIsReported(SerialDeviceSide& device)
 {
     Bench bench;
@@ -339,6 +354,7 @@ void AMissingPortIsReported(SerialDeviceSide& device)
     std::string file = U8(device.PortFileName(device.MissingPortNumber()));
     EXPECT_EQ(flashIo->BL_FlashIo_Setup_WIN32_RS232(device.MissingPortNumber(), 9600), -3);
     EXPECT_TRUE(bench.Has("Cannot open Device: " + file + "\nError: (" + file + ") 0x")) << bench.Text();
+    ExpectSystemTextWhole(device, bench.Text(), file);
     ExpectOnlyPurgeLeft(flashIo);
 
     bench.Clear();

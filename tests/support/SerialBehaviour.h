@@ -31,6 +31,8 @@ public:
     virtual void HangUp(uint32_t afterMs) = 0;
     // Whether the system keeps a second opener off an open port.
     virtual bool RefusesSecondOpener() = 0;
+    // The system's own English text for an error code, as it gives it.
+    virtual std::string SystemText(uint32_t code) = 0;
 };
 
 struct SerialCase {

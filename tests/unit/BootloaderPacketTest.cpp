@@ -170,6 +170,30 @@ TEST_F(PacketTest, TransportFailureEndsTheTransmitPhase)
     EXPECT_EQ(device.CountWrites(kFrameStart), 1u);
 }
 
+TEST_F(PacketTest, FrameLongerThanTheTransmitBufferGoesOutInPieces)
+{
+    // Every payload byte stuffed: the frame is twice the buffer and more.
+    io->packetSize = 16384;
+    const Bytes payload(16384, 0x10);
+    ScriptTransaction(device, 1, 16, {});
+
+    ASSERT_EQ(io->SendPacket(16, 0, 0, 0, payload.data(), payload.size()), 0) << captured.Text();
+
+    const Bytes expected = CommandFrame(1, 16, {}, payload);
+    ASSERT_GT(expected.size(), 2u * 16384u);
+    Bytes sent;
+    size_t pieces = 0;
+    for (const Bytes& write : device.Writes()) {
+        if (write == kPoll)
+            break;
+        EXPECT_LE(write.size(), 16384u);
+        sent.insert(sent.end(), write.begin(), write.end());
+        ++pieces;
+    }
+    EXPECT_EQ(pieces, 3u);
+    EXPECT_EQ(sent, expected);
+}
+
 TEST_F(PacketTest, IllegalTxDataIsRefused)
 {
     EXPECT_EQ(io->TxData(0x1FF), -3);
@@ -259,6 +283,49 @@ TEST_F(PacketTest, NoRetriesMeansNoTransaction)
     EXPECT_EQ(io->SendPacket(1, 0, 0, 0, nullptr, 0), -9);
     EXPECT_EQ(io->RxReply(), -9);
     EXPECT_TRUE(device.Writes().empty());
+}
+
+TEST_F(PacketTest, ReplyFailingItsCrcEveryTimeUsesUpTheAttempts)
+{
+    Bytes bad = ReplyTo(1, 1, kVersionPayload);
+    bad[bad.size() - 3] ^= 0x01;   // CRC high byte
+    device.When(kFrameStart, {BlAck()}).When(kPoll, {bad}, true);
+
+    EXPECT_EQ(io->SendPacket(1, 0, 0, 0, nullptr, 0), -9);
+
+    EXPECT_EQ(device.CountWrites(kPoll), 3u);
+    EXPECT_EQ(device.CountWrites(kNakReply), 3u);
+    EXPECT_EQ(device.CountWrites(kAckReply), 0u);
+    EXPECT_EQ(CountLogged("RX Packet: NAK\n"), 3u);
+    EXPECT_TRUE(Logged("RX Result: -9\n"));
+}
+
+// ---- over a USB-style transport, whose reads say -6 when nothing came ----
+
+class UsbPacketTest : public PacketTest {
+protected:
+    ScriptedTransport usb{*holder.io, time.clock, ScriptedTransport::Style::Usb};
+};
+
+TEST_F(UsbPacketTest, TransportTimeoutPassesThroughWithoutTheTimeoutLine)
+{
+    // Silence: each transmission times out in the transport itself, and
+    // the frame is sent again until the tries are used up.
+    EXPECT_EQ(io->SendPacket(1, 0, 0, 0, nullptr, 0), -9);
+    EXPECT_EQ(usb.CountWrites(kFrameStart), 3u);
+    EXPECT_FALSE(Logged("RxTimeout1")) << captured.Text();
+    EXPECT_EQ(CountLogged("TX Packet Try: "), 3u);
+}
+
+TEST_F(UsbPacketTest, DleFollowedBySilenceIsATransportFailure)
+{
+    usb.When(kFrameStart, {Bytes{0x10}});
+    EXPECT_EQ(io->SendPacket(1, 0, 0, 0, nullptr, 0), -3);
+    // The transmit phase ends at once: one frame, no poll.
+    EXPECT_EQ(usb.CountWrites(kFrameStart), 1u);
+    EXPECT_EQ(usb.CountWrites(kPoll), 0u);
+    EXPECT_TRUE(Logged("TX Result: -3\n"));
+    EXPECT_FALSE(Logged("RxTimeout2"));
 }
 
 // Malformed frames name the place that broke, as the tools always have.

@@ -1,5 +1,6 @@
 #include "files/LibElf.h"
 #include "files/LibFileHelper.h"
+#include "platform/Platform.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -63,6 +64,26 @@ TEST_F(FileHelperTest, Failures)
     fclose(file);
     EXPECT_EQ(size, 0u);
     EXPECT_EQ(captured->Text(), "Load @ NULL is illegal LibFileHelper.cpp:LibFileHelper::LoadBin:201\n");
+}
+
+TEST_F(FileHelperTest, OpensAFileAnotherProgramIsWriting)
+{
+    // A download tool still holding the firmware file it wrote, keeping
+    // other writers off: reading it is no conflict.
+    std::wstring path = dir.WideFile("f.bin");
+    FILE* writer = platform::OpenFileDenyWrite(path.c_str(), "wb");
+    ASSERT_NE(writer, nullptr);
+    fputs("image", writer);
+    fflush(writer);
+    FILE* file = helper->OpenFile(path.c_str());
+    ASSERT_NE(file, nullptr) << captured->Text();
+    uint8_t* buffer = nullptr;
+    uint32_t size = 0;
+    EXPECT_EQ(helper->LoadBin(file, &buffer, &size), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), size), "image");
+    free(buffer);
+    fclose(file);
+    fclose(writer);
 }
 
 TEST(LibElf, MakesWhatItIsNotGivenAndFreesItsBuffers)

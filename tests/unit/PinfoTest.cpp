@@ -234,6 +234,29 @@ INSTANTIATE_TEST_SUITE_P(
                        EXPECT_EQ(e.pinfo.inCompatable[1], 0u);
                    },
                    "*ERROR* Invalid\n"},
+        // An id beyond 32 bits is bad list text, never a shortened id: the
+        // device must not look as if it had named 0x41 or 1.
+        EffectCase{"compatAbove32Bits", Lines({"boot-compat: 0x100000041"}),
+                   [](const KIRO_FlashTool& e) { EXPECT_EQ(e.pinfo.Compatable[0], 0u); }, "*ERROR* Invalid\n"},
+        EffectCase{"compatBelow32Bits", Lines({"boot-compat: 0x41,-4294967295,0x43"}),
+                   [](const KIRO_FlashTool& e) {
+                       EXPECT_EQ(e.pinfo.Compatable[0], 0x41u);
+                       EXPECT_EQ(e.pinfo.Compatable[1], 0u);
+                       EXPECT_EQ(e.pinfo.Compatable[2], 0u);
+                   },
+                   "*ERROR* Invalid\n"},
+        EffectCase{"incompatTwoToThe32", Lines({"boot-incompat: 0x42,0x100000000"}),
+                   [](const KIRO_FlashTool& e) {
+                       EXPECT_EQ(e.pinfo.inCompatable[0], 0x42u);
+                       EXPECT_EQ(e.pinfo.inCompatable[1], 0u);
+                   },
+                   "*ERROR* Invalid\n"},
+        EffectCase{"compatLargest32BitId", Lines({"boot-compat: 0xFFFFFFFF,1"}),
+                   [](const KIRO_FlashTool& e) {
+                       EXPECT_EQ(e.pinfo.Compatable[0], 0xFFFFFFFFu);
+                       EXPECT_EQ(e.pinfo.Compatable[1], 1u);
+                   },
+                   "Validate compat: 0xFFFFFFFF,1\n"},
         EffectCase{"compatOctalAndDecimal", Lines({"boot-compat: 010,10"}),
                    [](const KIRO_FlashTool& e) {
                        EXPECT_EQ(e.pinfo.Compatable[0], 8u);

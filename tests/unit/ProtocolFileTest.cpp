@@ -1,4 +1,5 @@
 #include "io/FlashIo.h"
+#include "platform/Platform.h"
 #include "support/ToolFixture.h"
 
 #include <cstring>
@@ -121,6 +122,30 @@ TEST_F(ProtocolFileTest, ALongLineEndsTheReading)
     EXPECT_TRUE(Logged(Name("p.txt") + ":2: line too long\n"));
     EXPECT_TRUE(Logged(Name("p.txt") + ":2: *END*OF*FILE*\n"));
     EXPECT_EQ(context->engine->retryMax, 4u);
+}
+
+TEST_F(ProtocolFileTest, TestStringDumpShowsTheWholeText)
+{
+    EXPECT_EQ(Load("p.txt", "test-string: ABCD\n"), 0u);
+    // The decoded text's bytes, whatever the width of a wide character.
+    std::string dump = sizeof(wchar_t) == 4
+                           ? "00000000: 41 00 00 00 42 00 00 00-43 00 00 00 44 00 00 00 | A...B...-C...D...|\n"
+                           : "00000000: 41 00 42 00 43 00 44 00-                        | A.B.C.D.-        |\n";
+    EXPECT_TRUE(Logged("Get and SetSetting: TEST STRING \n" + dump)) << log->Text();
+}
+
+TEST_F(ProtocolFileTest, LoadsAFileAnotherProgramStillHoldsForWriting)
+{
+    // A host that has just written the file and not closed it yet, with
+    // sharing that keeps other writers off.
+    std::wstring path = dir.WideFile("held.txt");
+    FILE* writer = platform::OpenFileDenyWrite(path.c_str(), "wb");
+    ASSERT_NE(writer, nullptr);
+    fputs("PELLARO_RETRY_max: 6\n", writer);
+    fflush(writer);
+    EXPECT_EQ(Set(CFS_PROTOCOL_SETTINGS, path.data(), path.size()), 0u) << log->Text();
+    EXPECT_EQ(context->engine->retryMax, 6u);
+    fclose(writer);
 }
 
 TEST_F(ProtocolFileTest, TypographicQuotesAreQuotes)

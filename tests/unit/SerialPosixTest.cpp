@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -52,6 +53,7 @@ public:
         pty_->HangUp(afterMs);
     }
     bool RefusesSecondOpener() override { return true; }
+    std::string SystemText(uint32_t code) override { return strerror(static_cast<int>(code)); }
 
 private:
     void Unlink()

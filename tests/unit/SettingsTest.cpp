@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <fstream>
+#include <string>
+#include <vector>
 
 using testing_support::TempDir;
 using testing_support::ToolTest;
@@ -53,6 +55,9 @@ TEST_F(ToolTest, NumericSettingsRoundTrip)
     EXPECT_EQ(SetU64(CFS_CANCELIO, 7), 0u);
     EXPECT_EQ(GetU64(CFS_CANCELIO), 7u);
     EXPECT_EQ(context->cancelIo.load(), 7u);
+    uint32_t half = 1;
+    EXPECT_EQ(Set(CFS_CANCELIO, &half, 4), 1u);
+    EXPECT_EQ(GetU64(CFS_CANCELIO), 7u);
     EXPECT_EQ(SetU64(CFS_INTERFACE, 0), 0u);
     EXPECT_EQ(GetU64(CFS_INTERFACE), 0u);
     EXPECT_TRUE(Logged("Get and SetSetting: set CFS_CANCELIO. \n"));
@@ -101,6 +106,11 @@ TEST_F(ToolTest, PortName)
     wchar_t shorter[32] = L"COM4";
     EXPECT_EQ(Set(CFS_PORTNAME, shorter, 31), 0u);
     EXPECT_EQ(std::wstring(context->portName), L"COM4");
+    // The largest size is a capacity like any other, not one that wraps
+    // round to an empty name.
+    wchar_t other[] = L"COM9";
+    EXPECT_EQ(Set(CFS_PORTNAME, other, ~uint64_t{0}), 0u);
+    EXPECT_EQ(std::wstring(context->portName), L"COM9");
 }
 
 TEST_F(ToolTest, SerialSettingsAreLogged)
@@ -159,6 +169,22 @@ TEST_F(ToolTest, InitStringLists)
     // The serial interface has a list of its own.
     SetU64(CFS_INTERFACE, INTERFACE_RS232);
     EXPECT_EQ(Get(CFS_INITSTRING, buffer, 200), 0u);
+    EXPECT_EQ(std::wstring(buffer), L"\x16M\rVISMN42.");
+}
+
+TEST_F(ToolTest, InitStringSizeIsRefusedBeforeTheListIsRead)
+{
+    // A list without its end within the buffer, and sizes far beyond the
+    // buffer: nothing of it may be read, not even for the dump.
+    std::vector<wchar_t> list(320, L'A');
+    for (uint64_t size : {uint64_t{301}, uint64_t{1000}, ~uint64_t{0}}) {
+        log->Clear();
+        EXPECT_EQ(Set(CFS_INITSTRING, list.data(), size), 1u) << size;
+        EXPECT_EQ(log->Text(), "SET Init string, size = " + std::to_string(static_cast<int>(size)) +
+                                   ".\nInvalid size\n");
+    }
+    wchar_t buffer[16];
+    ASSERT_EQ(Get(CFS_INITSTRING, buffer, 16), 0u);
     EXPECT_EQ(std::wstring(buffer), L"\x16M\rVISMN42.");
 }
 
@@ -246,6 +272,8 @@ TEST_F(ToolTest, LibrarySpecificSettingsReachTheirMembers)
         EXPECT_EQ(*c.member, 0x1234567890ull + static_cast<uint64_t>(c.id)) << std::hex << c.id;
         uint32_t small = 0;
         EXPECT_EQ(Set(c.id, &small, 4), 1u);
+        EXPECT_EQ(Get(c.id, &small, 4), 1u);
+        EXPECT_EQ(small, 0u);
     }
 }
 

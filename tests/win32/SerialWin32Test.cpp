@@ -1,6 +1,7 @@
 // The Win32 serial port under Wine, against a pty that PtyLineHelper maps
 // to a COM number and plays the device on: the same behaviour table as the
 // termios port.
+#include "platform/Platform.h"
 #include "support/SerialBehaviour.h"
 
 #include <gtest/gtest.h>
@@ -68,6 +69,16 @@ public:
     // Wine does not keep a second opener off a COM port, whatever the
     // sharing mode says.
     bool RefusesSecondOpener() override { return false; }
+    std::string SystemText(uint32_t code) override
+    {
+        wchar_t* text = nullptr;
+        DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+                                      MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&text), 0,
+                                      nullptr);
+        std::string result = length && text ? platform::WideToUtf8(text, length) : std::string();
+        LocalFree(text);
+        return result;
+    }
 
 private:
     std::string Ask(const std::string& request)

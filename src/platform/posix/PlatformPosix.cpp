@@ -179,6 +179,24 @@ FILE* OpenFileDenyWrite(const wchar_t* name, const char* mode)
     return stream;
 }
 
+FILE* OpenFileRead(const wchar_t* name, const char* mode)
+{
+    if (!name || !mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = open(WideToUtf8(name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    FILE* stream = fdopen(fd, mode);
+    if (!stream) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return stream;
+}
+
 std::string WallClockText()
 {
     time_t now = time(nullptr);

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -124,14 +125,29 @@ std::wstring LastErrorText()
     return result;
 }
 
+static std::wstring WideMode(const char* mode)
+{
+    std::wstring wide;
+    for (int i = 0; i < 7 && mode[i]; ++i)
+        wide += static_cast<wchar_t>(mode[i]);
+    return wide;
+}
+
 FILE* OpenFileDenyWrite(const wchar_t* name, const char* mode)
 {
     if (!name || !mode)
         return nullptr;
-    wchar_t wmode[8] = {};
-    for (int i = 0; i < 7 && mode[i]; ++i)
-        wmode[i] = static_cast<wchar_t>(mode[i]);
-    return _wfsopen(name, wmode, _SH_DENYWR);
+    return _wfsopen(name, WideMode(mode).c_str(), _SH_DENYWR);
+}
+
+// _wfopen shares the file for reading and writing alike.
+FILE* OpenFileRead(const wchar_t* name, const char* mode)
+{
+    if (!name || !mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return _wfopen(name, WideMode(mode).c_str());
 }
 
 std::string WallClockText()
