@@ -9,6 +9,7 @@
 #include <cwchar>
 #include <dlfcn.h>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -45,6 +46,36 @@ std::string DefaultLibrary(const char* argv0)
     size_t slash = self.rfind('/');
     std::string dir = slash == std::string::npos ? "." : self.substr(0, slash);
     return dir + "/../src/libTAMBRIX01.so";
+}
+
+// One line redrawn in place, and only where someone watches it.
+int32_t ShowProgress(uint64_t, int32_t, uint64_t position, uint64_t total)
+{
+    if (total > 0)
+        std::fprintf(stderr, "\rtambrix-flash: %3u %%", static_cast<unsigned>(position * 100 / total));
+    return 0;
+}
+
+const char* ResultName(uint32_t result, bool versionOnly)
+{
+    static const char* const kFlash[] = {"flashed",
+                                         "failed",
+                                         "cancelled",
+                                         "not a firmware file",
+                                         "firmware not compatible with the device",
+                                         "cradle not back in server mode, or no answer after the flash",
+                                         "flashed; the device was in its bootloader",
+                                         "no radio link and the scanner not in its cradle",
+                                         "scanner battery low",
+                                         "no scanner behind the cradle",
+                                         nullptr,
+                                         nullptr,
+                                         "no new port name from the host"};
+    static const char* const kVersion[] = {"found", "bad input", "nothing in the file suits the device"};
+    if (versionOnly)
+        return result < 3 ? kVersion[result] : "failed";
+    const char* name = result < sizeof kFlash / sizeof kFlash[0] ? kFlash[result] : nullptr;
+    return name ? name : "failed";
 }
 
 struct Options {
@@ -133,9 +164,14 @@ int main(int argc, char** argv)
         if (result == VERSION_RESULT_OK)
             std::printf("application: %s\nbootloader: %s\n", info.appVersion, info.bootVersion);
     } else {
+        bool terminal = isatty(STDERR_FILENO);
+        if (terminal)
+            tool->SetSetting(CFS_FWCALLBACK, reinterpret_cast<void*>(&ShowProgress), 8);
         result = tool->FlashScanner(0, firmware.c_str());
+        if (terminal)
+            std::fputc('\n', stderr);
     }
-    std::fprintf(stderr, "tambrix-flash: result %u\n", result);
+    std::fprintf(stderr, "tambrix-flash: result %u (%s)\n", result, ResultName(result, o.versionOnly));
     destroy(tool);
     return static_cast<int>(result);
 }
