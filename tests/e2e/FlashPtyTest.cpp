@@ -3,7 +3,7 @@
 // tambrix-sim on a pty, and the areas the simulator dumps on exit must equal
 // the file's images. The device's own delays are shortened; the sequence's
 // fixed pauses are not, so each flash takes its real time.
-#include "files/FirmwareBuilder.h"
+#include "support/RealTimeFirmware.h"
 #include "support/SimProcess.h"
 #include "support/TestSupport.h"
 #include "tambrix01/FlashTool.h"
@@ -17,7 +17,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using testing_support::ReadFile;
 
 // The device answers, erases and links in a fraction of its usual time and
@@ -27,33 +26,6 @@ const std::vector<std::string> kQuickDevice = {
     "--timing", "newap2-delay=20", "--timing", "erase=50",
     "--timing", "line-speed=0",    "--timing", "bt-latency=2",   "--timing", "link=300",
 };
-
-struct Firmware {
-    Bytes boot;
-    Bytes app;
-    Bytes file;
-};
-
-// Images of several blocks each, the last one short, for one compat id.
-Firmware BuildFirmware(uint8_t compat)
-{
-    firmware::ImageRecipe boot = firmware::DefaultBoot();
-    boot.compat = {compat};
-    boot.swRev = "E2E-BOOT-2";
-    boot.size = 3000;
-    firmware::ImageRecipe app = firmware::DefaultApp();
-    app.compat = {compat};
-    app.swRev = "E2E-APP-2";
-    app.size = 12001;
-    Firmware f;
-    f.boot = firmware::MakeImage(boot);
-    f.app = firmware::MakeImage(app);
-    firmware::ContainerRecipe recipe;
-    recipe.tableIds = {compat};
-    recipe.images = {f.boot, f.app};
-    f.file = firmware::MakeContainer(recipe);
-    return f;
-}
 
 std::wstring Widen(const std::string& text)
 {
@@ -127,9 +99,9 @@ TEST_P(FlashOverPty, DumpedAreasEqualTheFile)
 {
     const DeviceCase& s = GetParam();
     testing_support::TempDir dir;
-    Firmware f = BuildFirmware(s.compat);
+    testing_support::RealTimeFirmware f = testing_support::BuildRealTimeFirmware(s.compat);
     ASSERT_FALSE(f.file.empty());
-    std::string file = dir.Write("firmware.mocf", std::string(f.file.begin(), f.file.end()));
+    std::string file = dir.Write("firmware.mocf", f.File());
 
     std::vector<std::string> args = kQuickDevice;
     args.insert(args.end(), s.simArgs.begin(), s.simArgs.end());
@@ -148,13 +120,12 @@ TEST_P(FlashOverPty, DumpedAreasEqualTheFile)
     std::string context = "\n--- library log ---\n" + Tail(ReadFile(dir.File("flash.log"))) +
                           "\n--- simulator ---\n" + Tail(trace);
     EXPECT_EQ(result, static_cast<uint32_t>(FLASH_RESULT_OK)) << context;
-    // The bootloader is written without its header.
-    std::string boot(f.boot.begin() + firmware::kImageHeaderSize, f.boot.end());
-    EXPECT_EQ(ReadFile(dir.File("scanner-boot.bin")), boot) << "boot area" << context;
-    EXPECT_EQ(ReadFile(dir.File("scanner-app.bin")), std::string(f.app.begin(), f.app.end()))
-        << "application area" << context;
+    EXPECT_EQ(ReadFile(dir.File("scanner-boot.bin")), f.BootArea()) << "boot area" << context;
+    EXPECT_EQ(ReadFile(dir.File("scanner-app.bin")), f.ApplicationArea()) << "application area" << context;
     // After its last restart the scanner runs the new application.
-    EXPECT_NE(trace.rfind("running its application (app E2E-APP-2"), std::string::npos) << context;
+    EXPECT_NE(trace.rfind(std::string("running its application (app ") + testing_support::kRealTimeAppVersion),
+              std::string::npos)
+        << context;
     for (const std::string& text : s.traced)
         EXPECT_NE(trace.find(text), std::string::npos) << text << context;
     if (s.cradleUntouched) {
