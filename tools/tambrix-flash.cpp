@@ -9,7 +9,6 @@
 #include <cwchar>
 #include <dlfcn.h>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -48,14 +47,8 @@ std::string DefaultLibrary(const char* argv0)
     return dir + "/../src/libTAMBRIX01.so";
 }
 
-// One line redrawn in place, and only where someone watches it.
-int32_t ShowProgress(uint64_t, int32_t, uint64_t position, uint64_t total)
-{
-    if (total > 0)
-        std::fprintf(stderr, "\rtambrix-flash: %3u %%", static_cast<unsigned>(position * 100 / total));
-    return 0;
-}
-
+// The result codes in words for the closing line; an unlisted one (a
+// negative open failure included) is a failure.
 const char* ResultName(uint32_t result, bool versionOnly)
 {
     static const char* const kFlash[] = {"flashed",
@@ -164,13 +157,9 @@ int main(int argc, char** argv)
         if (result == VERSION_RESULT_OK)
             std::printf("application: %s\nbootloader: %s\n", info.appVersion, info.bootVersion);
     } else {
-        bool terminal = isatty(STDERR_FILENO);
-        if (terminal)
-            tool->SetSetting(CFS_FWCALLBACK, reinterpret_cast<void*>(&ShowProgress), 8);
         result = tool->FlashScanner(0, firmware.c_str());
-        if (terminal)
-            std::fputc('\n', stderr);
     }
+    std::fflush(stdout);   // the versions come before the closing line, also in a pipe
     std::fprintf(stderr, "tambrix-flash: result %u (%s)\n", result, ResultName(result, o.versionOnly));
     destroy(tool);
     return static_cast<int>(result);
