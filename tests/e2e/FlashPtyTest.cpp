@@ -74,7 +74,7 @@ struct DeviceCase {
     std::vector<std::string> simArgs;
     uint8_t compat;             // the flashed unit's compat id
     bool cradleUntouched;       // a cradle that must keep its areas unwritten
-    std::vector<std::string> traced;  // what the device must have done besides
+    std::vector<std::string> traced;  // trace texts of what the device must have done besides
 };
 
 void PrintTo(const DeviceCase& s, std::ostream* os)
@@ -90,7 +90,7 @@ const DeviceCase kDevices[] = {
     // Afterwards the cradle is back out of transparent mode and in server
     // mode, where the scanner links to it again.
     {"ScannerBehindCradle", {"--cradle", "--timing", "restart=1500", "--timing", "connect=2000"}, 0x41, true,
-     {"cradle: +++: transparent mode left", "cradle: menu M BASDNG1! -> ACK", "(server)"}},
+     {"cradle: +++: transparent mode left", "cradle: menu M BASDNG1! -> ACK", "(server)\n"}},
 };
 
 class FlashOverPty : public ::testing::TestWithParam<DeviceCase> {};
