@@ -28,7 +28,9 @@ run_suite fuzz build/fuzz -DTAMBRIX_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX
 export WINEPREFIX="$PWD/build/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p build/win
 [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1 || true
-run_suite windows build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+# The Windows flash drives the native simulator, which the native suite built.
+run_suite windows build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DTAMBRIX_NATIVE_SIM="$PWD/build/native/tools/tambrix-sim"
 
 [ $status -eq 0 ] && echo "ALL SUITES PASSED" || echo "SOME SUITES FAILED"
 exit $status

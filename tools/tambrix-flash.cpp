@@ -47,6 +47,30 @@ std::string DefaultLibrary(const char* argv0)
     return dir + "/../src/libTAMBRIX01.so";
 }
 
+// The result codes in words for the closing line; an unlisted one (a
+// negative open failure included) is a failure.
+const char* ResultName(uint32_t result, bool versionOnly)
+{
+    static const char* const kFlash[] = {"flashed",
+                                         "failed",
+                                         "cancelled",
+                                         "not a firmware file",
+                                         "firmware not compatible with the device",
+                                         "cradle not back in server mode, or no answer after the flash",
+                                         "flashed; the device was in its bootloader",
+                                         "no radio link and the scanner not in its cradle",
+                                         "scanner battery low",
+                                         "no scanner behind the cradle",
+                                         nullptr,
+                                         nullptr,
+                                         "no new port name from the host"};
+    static const char* const kVersion[] = {"found", "bad input", "nothing in the file suits the device"};
+    if (versionOnly)
+        return result < 3 ? kVersion[result] : "failed";
+    const char* name = result < sizeof kFlash / sizeof kFlash[0] ? kFlash[result] : nullptr;
+    return name ? name : "failed";
+}
+
 struct Options {
     std::string library;
     std::string port;
@@ -135,7 +159,8 @@ int main(int argc, char** argv)
     } else {
         result = tool->FlashScanner(0, firmware.c_str());
     }
-    std::fprintf(stderr, "tambrix-flash: result %u\n", result);
+    std::fflush(stdout);   // the versions come before the closing line, also in a pipe
+    std::fprintf(stderr, "tambrix-flash: result %u (%s)\n", result, ResultName(result, o.versionOnly));
     destroy(tool);
     return static_cast<int>(result);
 }
