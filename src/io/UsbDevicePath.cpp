@@ -43,9 +43,9 @@ bool UsbDeviceMutexName(const wchar_t* path, std::wstring& name)
     const wchar_t* hash = path ? wcschr(path, L'#') : nullptr;
     if (!hash)
         return false;
-    name = L"Global\\ZOT_TAMBRIX01_";
-    name += hash + 1;
-    UsbLowerCase(name.data());
+    std::wstring rest = hash + 1;
+    UsbLowerCase(rest.data());
+    name = L"Global\\ZOT_TAMBRIX01_" + rest;
     return true;
 }
 

@@ -43,8 +43,9 @@ void ReleaseDeviceMutex(FlashIoDevice* io)
     io->m_hDeviceMutex = nullptr;
 }
 
-// The path as found, lower-cased, when it names the identity's device.
-bool PathMatches(FlashIoDevice* io, const UsbIdentity& id, int index, wchar_t* path, bool traceSteps)
+} // namespace
+
+bool UsbPathMatches(FlashIoDevice* io, const UsbIdentity& id, int index, wchar_t* path, bool traceSteps)
 {
     IoLog(io, LOG_DETAIL, L"Index: %d Found: %s\n", index, path);
     std::wstring pattern = UsbMatchPattern(id.vendorId, id.productId, id.interfaceNumber);
@@ -67,6 +68,8 @@ bool PathMatches(FlashIoDevice* io, const UsbIdentity& id, int index, wchar_t* p
     IoLog(io, LOG_DETAIL, L"No Match(2): %s\n", pattern.c_str());
     return false;
 }
+
+namespace {
 
 bool KeepPath(UsbCookie* cookie, const wchar_t* path)
 {
@@ -247,7 +250,7 @@ int32_t FindHidDevice(FlashIoDevice* io, UsbCookie* cookie)
 {
     bool found = false;
     UsbNativeEnumerate(io, cookie->native, [&](int index, wchar_t* path) {
-        if (!PathMatches(io, cookie->identity, index, path, true))
+        if (!UsbPathMatches(io, cookie->identity, index, path, true))
             return false;
         IoLog(io, LOG_DETAIL, L"MATCH: %s\n", path);
         found = ClaimAndOpen(io, cookie, path);
@@ -263,7 +266,7 @@ bool FindHidDevice_debug(FlashIoDevice* io, UsbCookie* cookie)
     IoLog(io, LOG_INFO, L"********* FindHidDevice again for debug purpose.\n");
     int count = 0;
     UsbNativeEnumerate(io, cookie->native, [&](int index, wchar_t* path) {
-        if (!PathMatches(io, cookie->identity, index, path, false))
+        if (!UsbPathMatches(io, cookie->identity, index, path, false))
             return false;
         IoLog(io, LOG_DETAIL, L"********* MATCH: %s\n", path);
         // The device just opened reports as occupied: this process holds it.

@@ -48,6 +48,9 @@ int32_t my_usb_write(FlashIoDevice* io, const uint8_t* data, uint32_t length);
 int32_t my_usb_read(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_t timeoutMs);
 void my_usb_destory(FlashIoDevice* io);
 
+// Whether a path found by the search names the identity's device; lower-
+// cases the path in place. traceSteps adds the search's detail lines.
+bool UsbPathMatches(FlashIoDevice* io, const UsbIdentity& identity, int index, wchar_t* path, bool traceSteps);
 // 1 when a matching free device was claimed and opened, 0 when none.
 int32_t FindHidDevice(FlashIoDevice* io, UsbCookie* cookie);
 // True when no other matching device is free.
