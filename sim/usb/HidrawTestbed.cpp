@@ -51,7 +51,9 @@ std::string HidrawTestbed::Root() const
 
 std::optional<HidrawTestbed::Node> HidrawTestbed::Plug(const UsbIds& ids, int port)
 {
-    std::string usbName = std::to_string(bus_) + "-" + std::to_string(port);
+    // umockdev keeps a removed device's bus link, so every plug hangs off a
+    // hub port of its own: "<bus>-<port>.<n>".
+    std::string usbName = std::to_string(bus_) + "-" + std::to_string(port) + "." + std::to_string(++plugs_);
     std::string interfaceName = usbName + ":1." + std::to_string(ids.interfaceNumber);
     std::string vid = Hex(ids.vendorId, 4), pid = Hex(ids.productId, 4);
     Node node;

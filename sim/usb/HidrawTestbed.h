@@ -35,8 +35,8 @@ public:
         std::string devnode;    // /dev/hidrawN
         int fd = -1;            // the device's end of the node, non-blocking
     };
-    // Plugs a device with these ids into USB port `port` of this testbed's
-    // bus; each plug gets the next hidraw number. Nullopt when umockdev
+    // Plugs a device with these ids in behind USB port `port` of this
+    // testbed's bus; each plug gets the next hidraw number. Nullopt when umockdev
     // refuses.
     std::optional<Node> Plug(const UsbIds& ids, int port);
     // Pulls the device out: its sysfs entries and node go, and a host that
@@ -47,6 +47,7 @@ private:
     UMockdevTestbed* testbed_;
     int bus_;
     int nextHidraw_ = 0;
+    int plugs_ = 0;
 };
 
 } // namespace sim

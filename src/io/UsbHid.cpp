@@ -57,8 +57,10 @@ bool UsbPathMatches(FlashIoDevice* io, const UsbIdentity& id, int index, wchar_t
     if (wcsstr(path, pattern.c_str()))
         return true;
     IoLog(io, LOG_DETAIL, L"No Match(1): %s\n", pattern.c_str());
-    // A device with a single interface has no "mi_" part in its path.
-    if (id.interfaceNumber != 0)
+    // A device with a single interface has no "mi_" part in its path. One
+    // that has one names another interface of a composite device, which the
+    // shorter pattern would take as well.
+    if (id.interfaceNumber != 0 || wcsstr(path, L"&mi_"))
         return false;
     pattern = UsbMatchPattern(id.vendorId, id.productId);
     if (traceSteps)

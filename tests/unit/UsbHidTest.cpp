@@ -117,6 +117,7 @@ TEST(UsbPaths, MatchingByIdsAndInterface)
     const Case cases[] = {
         {L"\\\\?\\HID#VID_05E0&PID_1900&MI_01#7&2a5c3d1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, true},
         {L"\\\\?\\hid#vid_05e0&pid_1900&mi_00#7&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, false},
+        {L"\\\\?\\hid#vid_05e0&pid_1900&mi_01#7&1&0&0001#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, false},
         {L"\\\\?\\hid#vid_05e0&pid_1900#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, true},
         {L"\\\\?\\hid#vid_05e0&pid_1900#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, false},
         {L"\\\\?\\hid#vid_05e0&pid_1901&mi_00#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, false},
