@@ -42,7 +42,7 @@ Cradle::Cradle(const DeviceConfig& config, Environment& env)
 
 bool Cradle::MayLink() const
 {
-    if (CurrentMode() != Mode::Application || !scanner_ || !scanner_->Running())
+    if (CurrentMode() != Mode::Application || !scanner_ || !scanner_->Running() || !inRange_)
         return false;
     if (server_)
         return paired_ && scanner_->CurrentMode() == Mode::Application;
@@ -54,6 +54,7 @@ void Cradle::UpdateLink()
     if (!MayLink()) {
         DropLink(CurrentMode() != Mode::Application        ? "cradle left its application"
                  : scanner_ && !scanner_->Running() ? "scanner restarting"
+                 : !inRange_                        ? "scanner out of range"
                                                     : "no partner");
         return;
     }
@@ -64,6 +65,12 @@ void Cradle::UpdateLink()
         if (epoch == linkEpoch_ && MayLink())
             LinkUp();
     });
+}
+
+void Cradle::SetScannerInRange(bool inRange)
+{
+    inRange_ = inRange;
+    UpdateLink();
 }
 
 void Cradle::DropLink(const std::string& why)

@@ -21,6 +21,8 @@ public:
     bool Linked() const { return linked_; }
     bool Transparent() const { return transparent_; }
     bool ServerMode() const { return server_; }
+    // The scanner walks out of radio range (false) or comes back (true).
+    void SetScannerInRange(bool inRange);
 
 protected:
     bool ApplicationCommand(const MenuRequest& request, MenuReply& reply) override;
@@ -44,6 +46,7 @@ private:
     bool linked_ = false;
     bool server_;
     bool transparent_ = false;
+    bool inRange_ = true;
     std::string address_;   // BASADR
     std::string target_;    // the address a client cradle connects to
     uint64_t linkEpoch_ = 0;

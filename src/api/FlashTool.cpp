@@ -2,6 +2,7 @@
 #include "tambrix01/FlashTool.h"
 
 #include "api/ToolContext.h"
+#include "flash/FlashEntry.h"
 #include "log/Log.h"
 
 #include <cstring>
@@ -41,14 +42,12 @@ bool CheckInterface(ToolContext* context)
 
 uint32_t CFlashTool::FlashScanner(uint64_t hostContext, const wchar_t* fileName)
 {
-    (void)fileName;
     if (!context)
         return FLASH_RESULT_FAILED;
     context->hostContext = hostContext;
     if (!CheckInterface(context))
         return FLASH_RESULT_FAILED;
-    context->LogMsg(LOG_ERROR, L"FlashScanner: the flash sequence is not available in this build\n");
-    return FLASH_RESULT_FAILED;
+    return ::FlashScanner(context, fileName);
 }
 
 uint32_t CFlashTool::GetFileVersion(const wchar_t* fileName, FileVersionInfo* out)
@@ -62,8 +61,7 @@ uint32_t CFlashTool::GetFileVersion(const wchar_t* fileName, FileVersionInfo* ou
     if (!CheckInterface(context))
         return VERSION_RESULT_BAD_INPUT;
     memset(out, 0, sizeof *out);
-    context->LogMsg(LOG_ERROR, L"GetFileVersion: the version query is not available in this build\n");
-    return VERSION_RESULT_BAD_INPUT;
+    return ::GetFileVersion(context, fileName, out);
 }
 
 uint32_t CFlashTool::SetSetting(int32_t settingId, void* value, uint64_t size)

@@ -264,18 +264,28 @@ public:
     void Stamp(uint64_t level, const wchar_t* label);
 
 private:
+    // The interface was prepared as a serial port.
+    bool IsSerial() const { return DefaultCableType == 'R' && interfaceKind == 0x5202; }
     int32_t ChooseCable(int32_t openmode, int32_t* cable, int32_t* state);
     int32_t RebuildTransport(int32_t openmode, int32_t cable, int32_t state);
     int32_t AskAssistForPortName();
+    // Driver steps. Those with a postFlash out-value say whether a failure
+    // must still leave transparent mode and restore the cradle.
+    void NormaliseSerialLine();
+    bool FallBackToCallerSettings();
+    void ProbeLowPower();
+    int32_t ReadPinfoWithRetries(const char* command, bool wake);
     int32_t ReadDeviceInformation();
-    int32_t ChooseTarget(int32_t fileType, const wchar_t* fileName);
+    int32_t ChooseTarget(const wchar_t* fileName, bool* postFlash);
     int32_t ReadScannerBehindCradle();
-    int32_t PrepareWirelessTarget();
+    int32_t PrepareWirelessTarget(bool* postFlash);
+    // Completion steps.
     int32_t LeaveTransparentMode();
     int32_t RestoreServerMode();
     int32_t WaitForLink(int32_t r);
     int32_t WaitForRestart(int32_t r);
     int32_t CheckReadiness(int32_t r);
+    int32_t EarlyReturn(int32_t r);
     void RestoreMenuTimeout();
     void RestoreCallerSerialSettings();
     int32_t WaitForScannerAfterBoot();

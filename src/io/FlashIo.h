@@ -107,10 +107,11 @@ public:
     char menuValue[kMenuBufferSize] = {};
     uint64_t menuValueLength = 0;
 
-private:
     // readBytes with the io checks: its result, or -1 after "No io pointer"
     // or "No read bytes function".
     int32_t ReadDevice(uint8_t* buffer, uint32_t length, uint64_t timeoutMs);
+
+private:
     const wchar_t* RefreshTimestamp();
     int32_t RxDataAt(int line);
     int32_t MenuReadReply(uint32_t terminator, uint64_t echoLength);

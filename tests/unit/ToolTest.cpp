@@ -66,18 +66,23 @@ struct CheckCase {
     const wchar_t* port;
     uint64_t type;
     uint32_t baud;
-    uint32_t result;
+    uint32_t flashResult;
+    uint32_t versionResult;
     const char* line;
 };
 
+// A port that passes the checks but does not exist: the flash ends on its
+// early-failure path with the open's own code, the query finds no device.
+constexpr uint32_t kOpenFailed = static_cast<uint32_t>(-3);
+
 const CheckCase kChecks[] = {
-    {nullptr, 99, 0, 1, "No portname specified\n"},
-    {nullptr, 0, 9600, 1, "No portname specified\n"},
-    {L"COM1", 0, 0, 1, "ZERO is an invalid baudrate\n"},
-    {L"COM1", 2, 0, 1, "ZERO is an invalid baudrate\n"},
-    {L"COM1", 3, 9600, 1, "Invalid interface type\n"},
-    {L"COM1", 0, 9600, 1, "Device: COM1 @ 9600 Baud\n"},
-    {L"\\\\?\\hid#vid_1234", 1, 0, 1, "HID Device: \\\\?\\hid#vid_1234\n"},
+    {nullptr, 99, 0, 1, 1, "No portname specified\n"},
+    {nullptr, 0, 9600, 1, 1, "No portname specified\n"},
+    {L"COM1", 0, 0, 1, 1, "ZERO is an invalid baudrate\n"},
+    {L"COM1", 2, 0, 1, 1, "ZERO is an invalid baudrate\n"},
+    {L"COM1", 3, 9600, 1, 1, "Invalid interface type\n"},
+    {L"/nonexistent/COM1", 0, 9600, kOpenFailed, 2, "Device: /nonexistent/COM1 @ 9600 Baud\n"},
+    {L"\\\\?\\hid#vid_1234", 1, 0, kOpenFailed, 2, "HID Device: \\\\?\\hid#vid_1234\n"},
 };
 
 void Configure(const CheckCase& c, CFlashTool* tool)
@@ -97,7 +102,7 @@ TEST(ToolChecks, FlashScanner)
         CFlashTool* other = CreateFlashTool();
         auto captured = std::make_unique<testing_support::CapturedLog>(other->context->log);
         Configure(c, other);
-        EXPECT_EQ(other->FlashScanner(0x1234, L"fw.mocf"), c.result);
+        EXPECT_EQ(other->FlashScanner(0x1234, L"fw.mocf"), c.flashResult);
         EXPECT_TRUE(captured->Contains(c.line)) << captured->Text();
         EXPECT_TRUE(captured->Contains("FlashScanner: interface type: " + std::to_string(static_cast<int>(c.type)) + "\n"));
         // The host context is stored before any check.
@@ -116,7 +121,7 @@ TEST(ToolChecks, GetFileVersionLeavesTheRecordAloneUntilTheChecksPass)
         FileVersionInfo info;
         memset(&info, 0x77, sizeof info);
         uint32_t result = other->GetFileVersion(L"fw.mocf", &info);
-        EXPECT_EQ(result, 1u);
+        EXPECT_EQ(result, c.versionResult);
         EXPECT_TRUE(captured->Contains(c.line)) << captured->Text();
         bool passedChecks = std::string(c.line).find("Device") != std::string::npos;
         // The record is cleared only once the checks have passed.
