@@ -80,8 +80,7 @@ void HidrawServer::Run()
 // the ids of what it runs now.
 void HidrawServer::UpdateBus()
 {
-    uint32_t vanishAfter = vanishAfter_;
-    bool wanted = face_.Attached() && !(vanishAfter != 0 && hostReports_ >= vanishAfter);
+    bool wanted = face_.Attached() && !vanished_;
     std::lock_guard<std::mutex> lock(mutex_);
     if (plugged_ && (!wanted || face_.Enumeration() != enumeration_)) {
         testbed_.Unplug(node_);

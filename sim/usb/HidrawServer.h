@@ -40,9 +40,9 @@ public:
     // Output reports the device has taken.
     uint32_t HostReports() const { return hostReports_; }
 
-    // Faults. The device vanishes for good once it has taken its n-th output
-    // report (0: never).
-    void VanishAfterHostReports(uint32_t n) { vanishAfter_ = n; }
+    // Faults. The device leaves the bus for good; safe from any thread,
+    // the device's trace included.
+    void Vanish() { vanished_ = true; }
     // A raw input report, written before the device's next output.
     void Inject(const UsbReport& report);
 
@@ -59,7 +59,7 @@ private:
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<uint32_t> hostReports_{0};
-    std::atomic<uint32_t> vanishAfter_{0};
+    std::atomic<bool> vanished_{false};
     std::mutex mutex_;  // guards node_'s names and injected_
     HidrawTestbed::Node node_;
     bool plugged_ = false;

@@ -1,17 +1,19 @@
 // USB HID devices without hardware: a umockdev testbed holds a fake sysfs
-// (USB device, interface, hid device, hidraw node) and emulates each
-// /dev/hidrawN, so that libudev enumeration and hidraw I/O of this process,
-// and of the programs it starts, find the devices plugged in here. The
-// process must run with umockdev's preload library (umockdev-wrapper).
+// (USB device, interface, hid device, hidraw node), and each /dev/hidrawN
+// leads to a pty whose other end is the device. libudev enumeration and
+// hidraw I/O of this process, and of the programs it starts, find the
+// devices plugged in here; the process must run with umockdev's preload
+// library (umockdev-wrapper).
 //
-// The emulated node is a stream: the host reads one report per read() with a
-// report-sized buffer, and the device end writes whole reports.
+// The node is a raw pty, so a stream: the host reads one report per read()
+// with a report-sized buffer, and the device end writes whole reports.
 #pragma once
 
 #include "sim/UsbFace.h"
 
 #include <optional>
 #include <string>
+#include <vector>
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
@@ -30,24 +32,29 @@ public:
     std::string Root() const;
 
     struct Node {
-        std::string usbDevice;  // the USB device's syspath
         std::string usbInterface;  // the interface's name, e.g. "3-1:1.0"
-        std::string devnode;    // /dev/hidrawN
-        int fd = -1;            // the device's end of the node, non-blocking
+        std::string devnode;       // /dev/hidrawN
+        int fd = -1;               // the device's end of the node, non-blocking
+        int hostEnd = -1;          // the node itself, held open by the device's side
+        int hidraw = -1;
+        std::vector<std::string> syspaths;  // USB device, interface, hid, hidraw
     };
-    // Plugs a device with these ids in behind USB port `port` of this
-    // testbed's bus; each plug gets the next hidraw number. Nullopt when umockdev
-    // refuses.
+    // Plugs a device with these ids into USB port `port` of this testbed's
+    // bus. As the kernel does, it gets the lowest free hidraw number, so a
+    // device that comes back after a restart usually has its old node.
+    // Nullopt when umockdev refuses.
     std::optional<Node> Plug(const UsbIds& ids, int port);
     // Pulls the device out: its sysfs entries and node go, and a host that
     // has the node open sees it hang up.
     void Unplug(Node& node);
 
 private:
+    int FreeHidraw();
+    bool OpenNode(Node& node);
+
     UMockdevTestbed* testbed_;
     int bus_;
-    int nextHidraw_ = 0;
-    int plugs_ = 0;
+    std::vector<bool> hidrawTaken_;
 };
 
 } // namespace sim

@@ -20,6 +20,7 @@
 #include <libudev.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The kernel keeps this many reports per reader of a hidraw node; unlike the
@@ -163,7 +164,11 @@ void UsbNativeEnumerate(FlashIoDevice* io, UsbNative*, const std::function<bool(
 int32_t UsbNativeOpen(FlashIoDevice* io, UsbNative* native, const wchar_t* path, int32_t vendorId, int32_t productId)
 {
     std::string node = UsbHidrawNode(path);
-    int query = node.empty() ? -1 : open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // While a device restarts its node is gone and the caller keeps asking
+    // for it; such a node is not even tried.
+    struct stat status {};
+    int query = node.empty() || stat(node.c_str(), &status) != 0 ? -1
+                                                                 : open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (query < 0)
         return OpenFailed(io, native, L"do_usb_open - Could not create device Handle");
     close(query);

@@ -83,8 +83,8 @@ struct UsbRun {
         tool->SetSetting(CFS_INTERFACE, &usb, sizeof usb);
         uint64_t cableDelay = 500;
         tool->SetSetting(CFS_PELLARO_CABLEDELAY_USB, &cableDelay, sizeof cableDelay);
-        std::wstring port = platform::Utf8ToWide(server.Devnode());
-        tool->SetSetting(CFS_PORTNAME, port.data(), port.size());
+        std::wstring node = platform::Utf8ToWide(server.Devnode());
+        tool->SetSetting(CFS_PORTNAME, node.data(), node.size());
     }
     ~UsbRun()
     {
@@ -144,8 +144,11 @@ TEST_F(UsbFlash, DeviceThatVanishesMidTransferFailsTheFlash)
 {
     UsbRun run(testbed, UsbScanner(0x1900), 1);
     ASSERT_TRUE(run.started);
-    // Gone for good somewhere inside the application image's blocks.
-    run.server.VanishAfterHostReports(400);
+    // Gone for good in the middle of the application image's blocks.
+    run.device.SetTrace([&run](const std::string& line) {
+        if (line.find("cmd=16 00000f00") != std::string::npos)
+            run.server.Vanish();
+    });
     EXPECT_EQ(run.Flash(file), static_cast<uint32_t>(FLASH_RESULT_FAILED));
     EXPECT_TRUE(run.Logged("ReadFile DEVICE NOT CONNECTED!"));
 }
