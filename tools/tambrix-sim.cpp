@@ -95,6 +95,7 @@ void Usage(FILE* out)
 struct Options {
     sim::DeviceConfig config;
     bool usb = false;
+    bool resetDelaySet = false;
     std::string dumpDir;
     bool quiet = false;
     bool traceBytes = false;
@@ -208,8 +209,10 @@ Options Parse(int argc, char** argv)
             if (!sim::ApplyFault(c, value(), &error))
                 Bad(error);
         } else if (option == "--timing") {
-            if (!sim::ApplyTiming(c.timings, value(), &error))
+            std::string timing = value();
+            if (!sim::ApplyTiming(c.timings, timing, &error))
                 Bad(error);
+            options.resetDelaySet |= timing.rfind("reset-delay=", 0) == 0;
         } else if (option == "--dump-dir") {
             options.dumpDir = value();
         } else if (option == "--quiet") {
@@ -338,6 +341,22 @@ void InstallSignals()
     sigaction(SIGTERM, &action, nullptr);
 }
 
+// umockdev builds its testbed through its own preload library: without it
+// the program starts itself again with it.
+void RunUnderUmockdev(char** argv)
+{
+    const char* old = std::getenv("LD_PRELOAD");
+    if (old && std::strstr(old, "libumockdev-preload"))
+        return;
+    std::string preload = "libumockdev-preload.so.0";
+    if (old && *old)
+        preload = std::string(old) + ":" + preload;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    std::fprintf(stderr, "tambrix-sim: cannot start under umockdev: %s\n", std::strerror(errno));
+    std::exit(71);
+}
+
 // The device on a hidraw node of a umockdev testbed, served by a thread of
 // its own; a host started with the testbed's directory finds it through
 // udev like a real one.
@@ -363,6 +382,13 @@ int ServeUsb(const Options& options, sim::Device& device)
 int main(int argc, char** argv)
 {
     Options options = Parse(argc, argv);
+    if (options.usb)
+        RunUnderUmockdev(argv);
+    if (options.usb && !options.resetDelaySet) {
+        // A USB host asks for the reset's reply only after a report wait
+        // (250 ms); the device answers before it restarts.
+        options.config.timings.resetDelayMs = 1000;
+    }
     sim::Device device(options.config);
     if (!options.quiet)
         device.SetTrace([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });

@@ -26,7 +26,8 @@ public:
     HidrawTestbed(const HidrawTestbed&) = delete;
     HidrawTestbed& operator=(const HidrawTestbed&) = delete;
 
-    // True when umockdev's preload library redirects this process.
+    // True when umockdev's preload library redirects this process to a
+    // testbed.
     static bool Active();
     // The testbed's directory (UMOCKDEV_DIR for programs started from here).
     std::string Root() const;
