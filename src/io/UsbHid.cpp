@@ -25,10 +25,22 @@ unsigned HandleValue(const platform::NamedMutex* mutex)
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(mutex));
 }
 
+wchar_t* CopyText(const wchar_t* text)
+{
+    if (!text)
+        return nullptr;
+    size_t size = (wcslen(text) + 1) * sizeof(wchar_t);
+    auto* copy = static_cast<wchar_t*>(malloc(size));
+    if (copy)
+        memcpy(copy, text, size);
+    return copy;
+}
+
 void FreeCookie(UsbCookie* cookie)
 {
     UsbNativeDestroy(cookie->native);
     free(cookie->ownedPath);
+    free(cookie->ownedDevicePath);
     memset(cookie, 0, sizeof *cookie);
     free(cookie);
 }
@@ -75,11 +87,9 @@ namespace {
 
 bool KeepPath(UsbCookie* cookie, const wchar_t* path)
 {
-    size_t size = (wcslen(path) + 1) * sizeof(wchar_t);
-    auto* copy = static_cast<wchar_t*>(malloc(size));
+    wchar_t* copy = CopyText(path);
     if (!copy)
         return false;
-    memcpy(copy, path, size);
     free(cookie->ownedPath);
     cookie->ownedPath = copy;
     cookie->identity.preservedPath = copy;
@@ -137,6 +147,31 @@ bool OtherDeviceFree(FlashIoDevice* io, const wchar_t* path)
     return !existed;
 }
 
+// A closed block for the identity, or null when memory runs out. The
+// caller's texts may go while the transport lives, so the block keeps copies.
+UsbCookie* NewCookie(const UsbIdentity& identity)
+{
+    auto* cookie = static_cast<UsbCookie*>(calloc(1, sizeof(UsbCookie)));
+    if (!cookie)
+        return nullptr;
+    cookie->native = UsbNativeCreate();
+    if (identity.devicePath)
+        cookie->ownedDevicePath = CopyText(identity.devicePath);
+    if (!cookie->native || (identity.devicePath && !cookie->ownedDevicePath) ||
+        (identity.preservedPath && !KeepPath(cookie, identity.preservedPath))) {
+        FreeCookie(cookie);
+        return nullptr;
+    }
+    cookie->tag = kUsbTag;
+    cookie->identity = identity;
+    cookie->identity.devicePath = cookie->ownedDevicePath;
+    cookie->identity.preservedPath = cookie->ownedPath;
+    cookie->openFlag = 0;
+    cookie->writeTimeoutMs = kUsbWriteTimeoutMs;
+    RingInit(&cookie->ring, cookie->receiveStorage, kUsbRingSize);
+    return cookie;
+}
+
 int32_t OpenByPath(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path)
 {
     if (do_usb_open(io, cookie, path) < 0)
@@ -151,19 +186,11 @@ int32_t BL_FlashIo_Setup_WIN32_USB(FlashIoDevice* io, const UsbIdentity* identit
 {
     if (!io || !identity)
         return -1;
-    auto* cookie = static_cast<UsbCookie*>(calloc(1, sizeof(UsbCookie)));
-    UsbNative* native = cookie ? UsbNativeCreate() : nullptr;
-    if (!native) {
-        free(cookie);
+    UsbCookie* cookie = NewCookie(*identity);
+    if (!cookie) {
         IoLog(io, LOG_ERROR, L"no memory for io structure\n");
         return -1;
     }
-    cookie->tag = kUsbTag;
-    cookie->identity = *identity;
-    cookie->openFlag = 0;
-    cookie->writeTimeoutMs = kUsbWriteTimeoutMs;
-    cookie->native = native;
-    RingInit(&cookie->ring, cookie->receiveStorage, kUsbRingSize);
     // A claim left behind would keep this very process from its device.
     ReleaseDeviceMutex(io);
     io->cookie = cookie;
@@ -179,7 +206,7 @@ int32_t BL_FlashIo_Setup_WIN32_USB(FlashIoDevice* io, const UsbIdentity* identit
         return -1;
     }
     IoLog(io, LOG_INFO, L"BL_FlashIo_Setup_WIN32_USB -- my_usb_open(): try opening the device successfully!\n");
-    UsbNativeFlushQueue(native);
+    UsbNativeFlushQueue(cookie->native);
     my_usb_close(io);
     return 0;
 }

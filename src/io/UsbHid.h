@@ -28,8 +28,9 @@ struct UsbNative;
 // The transport's block behind FlashIoDevice::cookie.
 struct UsbCookie {
     const char* tag;              // kUsbTag; open refuses a block without it
-    UsbIdentity identity;         // the caller's; preservedPath is ownedPath once found
-    wchar_t* ownedPath;           // the path the search opened, the block's own copy
+    UsbIdentity identity;         // the caller's, its texts pointing at the copies below
+    wchar_t* ownedDevicePath;     // copy of the caller's device path
+    wchar_t* ownedPath;           // copy of the preserved path: the caller's, or the one the search opened
     int32_t openFlag;             // 1 open
     uint32_t writeTimeoutMs;
     UsbNative* native;

@@ -262,6 +262,25 @@ TEST_F(UsbTransport, ClaimedDevicesAreSkippedAndFreeOnesReported)
     testbed.Unplug(*second);
 }
 
+// The host may replace its port name while the transport lives; the
+// transport reopens what it was given.
+TEST_F(UsbTransport, DevicePathOutlivesTheCallersText)
+{
+    auto node = testbed.Plug(kBootIds, 1);
+    ASSERT_TRUE(node);
+    Tool tool;
+    {
+        std::wstring path = platform::Utf8ToWide(node->devnode);
+        ASSERT_EQ(tool.Setup(UsbIdentity{-1, -1, -1, -1, path.data(), nullptr}), 0);
+        path.assign(path.size(), L'x');
+    }
+    EXPECT_EQ(tool.engine.io->OpenDevice(), 0);
+    EXPECT_TRUE(tool.Logged("do_usb_open - pDeviceName: " + node->devnode + ".\n"));
+    EXPECT_EQ(tool.io->m_hDeviceMutex, nullptr);  // opened by path: nothing claimed
+    tool.io->destroy(tool.io);
+    testbed.Unplug(*node);
+}
+
 TEST_F(UsbTransport, DeviceWithOtherIdsOrInterfaceIsNotTaken)
 {
     struct Case {
