@@ -11,7 +11,10 @@
 
 #include <windows.h>
 
+// The HID headers of MinGW-w64 do not declare C linkage themselves.
+extern "C" {
 #include <hidsdi.h>
+}
 #include <setupapi.h>
 
 #include <cstdlib>
