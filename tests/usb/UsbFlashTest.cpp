@@ -160,7 +160,7 @@ TEST_F(UsbFlash, SecondToolWaitsForTheBootModelMutexThenProceeds)
 {
     sim::DeviceConfig slow = UsbScanner(0x1900);
     // The first one's restart is long, so the second arrives while it waits.
-    slow.timings.restartMs = 4000;
+    slow.timings.restartMs = 6000;
     UsbRun first(testbed, slow, 1);
     UsbRun second(testbed, UsbScanner(0x1900), 2);
     ASSERT_TRUE(first.started && second.started);
