@@ -47,7 +47,10 @@ struct UnitConfig {
     std::vector<uint32_t> incompat;
     std::string bootModelName = "SIMBOOT1";  // empty leaves the tag out
     int32_t usbVid = 0xF0F0;           // below 0 leaves the tag out
-    int32_t usbPid = 0x0B01;
+    int32_t usbPid = 0x0B01;           // the bootloader's USB ids, also reported in P_INFO
+    int32_t usbAppVid = 0xF0F0;        // the USB ids the application enumerates with
+    int32_t usbAppPid = 0x0A01;
+    int32_t usbInterface = 0;          // the HID interface's number on either
     std::string appVersion = "SIM-APP-1";
     std::string bootVersion = "SIM-BOOT-1";
     bool lowPower = false;             // answers only after a SYN 'C' CR wake-up

@@ -60,8 +60,11 @@ public:
     // True the first time a given clock asks; the device then observes it.
     bool MarkObserved(const void* clock);
 
-private:
+    // The framing the device on the cable runs now: the application's, or
+    // 8-N-1 in its bootloader. A link without framing (USB) sends in it.
     LineSettings DeviceLine() const;
+
+private:
     void LineSend(const std::string& bytes);
     void OnCableModeChanged(Mode to);
 

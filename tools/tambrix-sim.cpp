@@ -3,6 +3,8 @@
 // port. The first line of standard output is the pty's path; the trace of
 // what the device receives and does goes to standard error.
 #include "sim/Device.h"
+#include "sim/usb/HidrawServer.h"
+#include "sim/usb/HidrawTestbed.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -67,6 +69,13 @@ void Usage(FILE* out)
                  "faults and timings (both repeatable):\n"
                  "  --fault NAME[=VALUE]\n%s"
                  "  --timing NAME=MS\n%s"
+                 "USB:\n"
+                 "  --usb                     serve the device as a USB HID device in a umockdev\n"
+                 "                            testbed instead of a pty: standard output gives the\n"
+                 "                            hidraw node, then the testbed's directory; run the\n"
+                 "                            host with UMOCKDEV_DIR set to it and umockdev's\n"
+                 "                            preload library (see sim/README.md)\n"
+                 "  --usb-app-ids VID:PID     the application's USB ids (0xf0f0:0x0a01)\n"
                  "output:\n"
                  "  --dump-dir DIR            on exit, write the areas: scanner-app.bin,\n"
                  "                            scanner-boot.bin (and cradle-app.bin, cradle-boot.bin)\n"
@@ -85,6 +94,8 @@ void Usage(FILE* out)
 
 struct Options {
     sim::DeviceConfig config;
+    bool usb = false;
+    bool resetDelaySet = false;
     std::string dumpDir;
     bool quiet = false;
     bool traceBytes = false;
@@ -163,13 +174,16 @@ Options Parse(int argc, char** argv)
             scanner.cbl = Number(option, value());
         } else if (option == "--boot-m-name") {
             c.unit.bootModelName = value();
-        } else if (option == "--usb-ids") {
+        } else if (option == "--usb-ids" || option == "--usb-app-ids") {
             std::string ids = value();
             size_t colon = ids.find(':');
             if (colon == std::string::npos)
-                Bad("--usb-ids is VID:PID");
-            c.unit.usbVid = Number(option, ids.substr(0, colon));
-            c.unit.usbPid = Number(option, ids.substr(colon + 1));
+                Bad(option + " is VID:PID");
+            bool app = option == "--usb-app-ids";
+            (app ? c.unit.usbAppVid : c.unit.usbVid) = Number(option, ids.substr(0, colon));
+            (app ? c.unit.usbAppPid : c.unit.usbPid) = Number(option, ids.substr(colon + 1));
+        } else if (option == "--usb") {
+            options.usb = true;
         } else if (option == "--hw-rev") {
             c.unit.hwRev = Number(option, value());
         } else if (option == "--app-version") {
@@ -195,8 +209,10 @@ Options Parse(int argc, char** argv)
             if (!sim::ApplyFault(c, value(), &error))
                 Bad(error);
         } else if (option == "--timing") {
-            if (!sim::ApplyTiming(c.timings, value(), &error))
+            std::string timing = value();
+            if (!sim::ApplyTiming(c.timings, timing, &error))
                 Bad(error);
+            options.resetDelaySet |= timing.rfind("reset-delay=", 0) == 0;
         } else if (option == "--dump-dir") {
             options.dumpDir = value();
         } else if (option == "--quiet") {
@@ -306,14 +322,80 @@ void Dump(const std::string& dir, const std::string& unit, const sim::FirmwareUn
     write("boot", firmware.BootArea().data);
 }
 
+void DumpAll(const Options& options, sim::Device& device)
+{
+    if (options.dumpDir.empty())
+        return;
+    if (sim::Cradle* cradle = device.TheCradle())
+        Dump(options.dumpDir, "cradle", *cradle);
+    if (sim::Scanner* scanner = device.TheScanner())
+        Dump(options.dumpDir, "scanner", *scanner);
+}
+
+void InstallSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// umockdev builds its testbed through its own preload library: without it
+// the program starts itself again with it.
+void RunUnderUmockdev(char** argv)
+{
+    const char* old = std::getenv("LD_PRELOAD");
+    if (old && std::strstr(old, "libumockdev-preload"))
+        return;
+    std::string preload = "libumockdev-preload.so.0";
+    if (old && *old)
+        preload = std::string(old) + ":" + preload;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    std::fprintf(stderr, "tambrix-sim: cannot start under umockdev: %s\n", std::strerror(errno));
+    std::exit(71);
+}
+
+// The device on a hidraw node of a umockdev testbed, served by a thread of
+// its own; a host started with the testbed's directory finds it through
+// udev like a real one.
+int ServeUsb(const Options& options, sim::Device& device)
+{
+    sim::HidrawTestbed testbed;
+    sim::HidrawServer server(testbed, device);
+    if (!server.Start()) {
+        std::fprintf(stderr, "tambrix-sim: umockdev refused the device\n");
+        return 71;
+    }
+    std::printf("%s\n%s\n", server.Devnode().c_str(), testbed.Root().c_str());
+    std::fflush(stdout);
+    while (!g_stop)
+        usleep(100 * 1000);
+    server.Stop();
+    DumpAll(options, device);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     Options options = Parse(argc, argv);
+    if (options.usb)
+        RunUnderUmockdev(argv);
+    if (options.usb && !options.resetDelaySet) {
+        // A USB host asks for the reset's reply only after a report wait
+        // (250 ms); the device answers before it restarts.
+        options.config.timings.resetDelayMs = 1000;
+    }
     sim::Device device(options.config);
     if (!options.quiet)
         device.SetTrace([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+
+    InstallSignals();
+    if (options.usb)
+        return ServeUsb(options, device);
 
     Pty pty;
     if (!pty.Open()) {
@@ -322,12 +404,6 @@ int main(int argc, char** argv)
     }
     std::printf("%s\n", pty.path.c_str());
     std::fflush(stdout);
-
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 
     auto start = std::chrono::steady_clock::now();
     auto now = [&] {
@@ -372,12 +448,7 @@ int main(int argc, char** argv)
         device.Receive(buffer.data(), static_cast<size_t>(got), t, HostLine(pty.master));
     }
 
-    if (!options.dumpDir.empty()) {
-        if (sim::Cradle* cradle = device.TheCradle())
-            Dump(options.dumpDir, "cradle", *cradle);
-        if (sim::Scanner* scanner = device.TheScanner())
-            Dump(options.dumpDir, "scanner", *scanner);
-    }
+    DumpAll(options, device);
     pty.Close();
     return 0;
 }

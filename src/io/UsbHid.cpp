@@ -1,11 +1,420 @@
-// Placeholder until the HID backends land: no USB device can be opened.
 #include "io/UsbHid.h"
 
 #include "io/FlashIo.h"
+#include "io/UsbDevicePath.h"
+#include "log/Log.h"
+#include "platform/Platform.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+const char kUsbTag[] = "The usb string";
+
+namespace {
+
+UsbCookie* CookieOf(FlashIoDevice* io)
+{
+    return io ? static_cast<UsbCookie*>(io->cookie) : nullptr;
+}
+
+unsigned HandleValue(const platform::NamedMutex* mutex)
+{
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(mutex));
+}
+
+wchar_t* CopyText(const wchar_t* text)
+{
+    if (!text)
+        return nullptr;
+    size_t size = (wcslen(text) + 1) * sizeof(wchar_t);
+    auto* copy = static_cast<wchar_t*>(malloc(size));
+    if (copy)
+        memcpy(copy, text, size);
+    return copy;
+}
+
+void FreeCookie(UsbCookie* cookie)
+{
+    UsbNativeDestroy(cookie->native);
+    free(cookie->ownedPath);
+    free(cookie->ownedDevicePath);
+    memset(cookie, 0, sizeof *cookie);
+    free(cookie);
+}
+
+void ReleaseDeviceMutex(FlashIoDevice* io)
+{
+    if (!io->m_hDeviceMutex)
+        return;
+    IoLog(io, LOG_INFO, L"Release m_hDeviceMutex in my_usb_destory: 0x%08x.\n", HandleValue(io->m_hDeviceMutex));
+    platform::ReleaseNamedMutex(io->m_hDeviceMutex);
+    platform::CloseNamedMutex(io->m_hDeviceMutex);
+    io->m_hDeviceMutex = nullptr;
+}
+
+} // namespace
+
+bool UsbPathMatches(FlashIoDevice* io, const UsbIdentity& id, int index, wchar_t* path, bool traceSteps)
+{
+    IoLog(io, LOG_DETAIL, L"Index: %d Found: %s\n", index, path);
+    std::wstring pattern = UsbMatchPattern(id.vendorId, id.productId, id.interfaceNumber);
+    UsbLowerCase(path);
+    if (traceSteps) {
+        IoLog(io, LOG_DETAIL, L"Index: %d Low-case: %s\n", index, path);
+        IoLog(io, LOG_DETAIL, L"find 1th item version: %s\n", pattern.c_str());
+    }
+    if (wcsstr(path, pattern.c_str()))
+        return true;
+    IoLog(io, LOG_DETAIL, L"No Match(1): %s\n", pattern.c_str());
+    // A device with a single interface has no "mi_" part in its path. One
+    // that has one names another interface of a composite device, which the
+    // shorter pattern would take as well.
+    if (id.interfaceNumber != 0 || wcsstr(path, L"&mi_"))
+        return false;
+    pattern = UsbMatchPattern(id.vendorId, id.productId);
+    if (traceSteps)
+        IoLog(io, LOG_DETAIL, L"find 2th item version: %s\n", pattern.c_str());
+    if (wcsstr(path, pattern.c_str()))
+        return true;
+    IoLog(io, LOG_DETAIL, L"No Match(2): %s\n", pattern.c_str());
+    return false;
+}
+
+namespace {
+
+bool KeepPath(UsbCookie* cookie, const wchar_t* path)
+{
+    wchar_t* copy = CopyText(path);
+    if (!copy)
+        return false;
+    free(cookie->ownedPath);
+    cookie->ownedPath = copy;
+    cookie->identity.preservedPath = copy;
+    return true;
+}
+
+// Claims the matching device at path through its mutex and opens it: true
+// when it is ours now.
+bool ClaimAndOpen(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path)
+{
+    std::wstring name;
+    if (!UsbDeviceMutexName(path, name))
+        return false;
+    bool existed = false;
+    io->m_hDeviceMutex = platform::CreateNamedMutex(name.c_str(), &existed);
+    IoLog(io, LOG_INFO, L"Create mutex with name: %s,handle = 0x%08x.\n", name.c_str(), HandleValue(io->m_hDeviceMutex));
+    if (!io->m_hDeviceMutex) {
+        IoLog(io, LOG_ERROR, L"Failed to create mutex with name: %s,mutex handle = 0x%08x.\n", name.c_str(), 0u);
+        return false;
+    }
+    if (existed) {
+        IoLog(io, LOG_ERROR, L"Device: %s is occupied by other mutex.\n", name.c_str());
+        platform::CloseNamedMutex(io->m_hDeviceMutex);
+        io->m_hDeviceMutex = nullptr;
+        return false;
+    }
+    IoLog(io, LOG_INFO, L"Device: %s is available\n", name.c_str());
+    if (do_usb_open(io, cookie, path) == 0 && KeepPath(cookie, path))
+        return true;
+    IoLog(io, LOG_ERROR, L"Failed to open %s, release mutex handle first and continue.\n", path);
+    UsbNativeClose(cookie->native);
+    platform::CloseNamedMutex(io->m_hDeviceMutex);
+    io->m_hDeviceMutex = nullptr;
+    return false;
+}
+
+// Whether another matching device is free; never keeps a mutex.
+bool OtherDeviceFree(FlashIoDevice* io, const wchar_t* path)
+{
+    std::wstring name;
+    if (!UsbDeviceMutexName(path, name))
+        return false;
+    bool existed = false;
+    platform::NamedMutex* mutex = platform::CreateNamedMutex(name.c_str(), &existed);
+    IoLog(io, LOG_INFO, L"Create mutex with name: %s,handle = 0x%08x.\n", name.c_str(), HandleValue(mutex));
+    if (!mutex) {
+        IoLog(io, LOG_ERROR, L"Failed to create mutex with name: %s,mutex handle = 0x%08x.\n", name.c_str(), 0u);
+        return false;
+    }
+    if (existed)
+        IoLog(io, LOG_ERROR, L"Device: %s is occupied by other mutex.\n", name.c_str());
+    else
+        IoLog(io, LOG_INFO, L"Device: %s is available\n", path);
+    platform::CloseNamedMutex(mutex);
+    return !existed;
+}
+
+// A closed block for the identity, or null when memory runs out. The
+// caller's texts may go while the transport lives, so the block keeps copies.
+UsbCookie* NewCookie(const UsbIdentity& identity)
+{
+    auto* cookie = static_cast<UsbCookie*>(calloc(1, sizeof(UsbCookie)));
+    if (!cookie)
+        return nullptr;
+    cookie->native = UsbNativeCreate();
+    if (identity.devicePath)
+        cookie->ownedDevicePath = CopyText(identity.devicePath);
+    if (!cookie->native || (identity.devicePath && !cookie->ownedDevicePath) ||
+        (identity.preservedPath && !KeepPath(cookie, identity.preservedPath))) {
+        FreeCookie(cookie);
+        return nullptr;
+    }
+    cookie->tag = kUsbTag;
+    cookie->identity = identity;
+    cookie->identity.devicePath = cookie->ownedDevicePath;
+    cookie->identity.preservedPath = cookie->ownedPath;
+    cookie->openFlag = 0;
+    cookie->writeTimeoutMs = kUsbWriteTimeoutMs;
+    RingInit(&cookie->ring, cookie->receiveStorage, kUsbRingSize);
+    return cookie;
+}
+
+int32_t OpenByPath(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path)
+{
+    if (do_usb_open(io, cookie, path) < 0)
+        return -1;
+    cookie->openFlag = 1;
+    return 0;
+}
+
+} // namespace
 
 int32_t BL_FlashIo_Setup_WIN32_USB(FlashIoDevice* io, const UsbIdentity* identity)
 {
-    (void)identity;
-    IoLog(io, 4, L"USB HID transport not available in this build\n");
+    if (!io || !identity)
+        return -1;
+    UsbCookie* cookie = NewCookie(*identity);
+    if (!cookie) {
+        IoLog(io, LOG_ERROR, L"no memory for io structure\n");
+        return -1;
+    }
+    // A claim left behind would keep this very process from its device.
+    ReleaseDeviceMutex(io);
+    io->cookie = cookie;
+    io->destroy = my_usb_destory;
+    io->close = my_usb_close;
+    io->open = my_usb_open;
+    io->purge = my_usb_purge;
+    io->readBytes = my_usb_read;
+    io->writeBytes = my_usb_write;
+    if (my_usb_open(io) != 0) {
+        ClearTransportSlots(io, true);
+        FreeCookie(cookie);
+        return -1;
+    }
+    IoLog(io, LOG_INFO, L"BL_FlashIo_Setup_WIN32_USB -- my_usb_open(): try opening the device successfully!\n");
+    UsbNativeFlushQueue(cookie->native);
+    my_usb_close(io);
+    return 0;
+}
+
+int32_t my_usb_open(FlashIoDevice* io)
+{
+    UsbCookie* cookie = CookieOf(io);
+    if (!cookie)
+        IoLog(io, LOG_ERROR, L"No cookie: %s\n", L"open");
+    if (!cookie || cookie->tag != kUsbTag) {
+        IoLog(io, LOG_ERROR, L"*WRONG* NOT configured as USB\n");
+        return -1;
+    }
+    if (cookie->openFlag)
+        return 0;
+    const UsbIdentity& id = cookie->identity;
+    if (id.vendorId < 0)
+        return OpenByPath(io, cookie, id.devicePath);
+    if (id.preservedPath) {
+        IoLog(io, LOG_INFO, L"Open preserving boot USB device path: %s\n", id.preservedPath);
+        return OpenByPath(io, cookie, id.preservedPath);
+    }
+    if (FindHidDevice(io, cookie) == 0) {
+        IoLog(io, LOG_ERROR, L"Failed to FIND and OPEN USB Device, VendorID: %d, Product ID: %d, Interface ID: %d\n",
+              id.vendorId, id.productId, id.interfaceId);
+        return -1;
+    }
+    if (!FindHidDevice_debug(io, cookie))
+        IoLog(io, LOG_ERROR,
+              L"********* FindHidDevice_debug: FIND USB Device with VendorID: %d, Product ID: %d, Interface ID: %d "
+              L"still can be used.\n",
+              id.vendorId, id.productId, id.interfaceId);
+    cookie->openFlag = 1;
+    return 0;
+}
+
+int32_t my_usb_close(FlashIoDevice* io)
+{
+    UsbCookie* cookie = CookieOf(io);
+    if (!cookie)
+        return 0;
+    RingClear(&cookie->ring);
+    UsbNativeClose(cookie->native);
+    cookie->openFlag = 0;
+    return 0;
+}
+
+void my_usb_purge(FlashIoDevice* io)
+{
+    if (UsbCookie* cookie = CookieOf(io))
+        RingClear(&cookie->ring);
+}
+
+void my_usb_destory(FlashIoDevice* io)
+{
+    if (!io)
+        return;
+    if (UsbCookie* cookie = CookieOf(io)) {
+        if (cookie->openFlag) {
+            cookie->openFlag = 0;
+            my_usb_close(io);
+        }
+        FreeCookie(cookie);
+    }
+    ClearTransportSlots(io);
+    ReleaseDeviceMutex(io);
+}
+
+int32_t FindHidDevice(FlashIoDevice* io, UsbCookie* cookie)
+{
+    bool found = false;
+    UsbNativeEnumerate(io, cookie->native, [&](int index, wchar_t* path) {
+        if (!UsbPathMatches(io, cookie->identity, index, path, true))
+            return false;
+        IoLog(io, LOG_DETAIL, L"MATCH: %s\n", path);
+        found = ClaimAndOpen(io, cookie, path);
+        return found;
+    });
+    if (!found)
+        IoLog(io, LOG_INFO, L"End Of Hid Devices\n");
+    return found ? 1 : 0;
+}
+
+bool FindHidDevice_debug(FlashIoDevice* io, UsbCookie* cookie)
+{
+    IoLog(io, LOG_INFO, L"********* FindHidDevice again for debug purpose.\n");
+    int count = 0;
+    UsbNativeEnumerate(io, cookie->native, [&](int index, wchar_t* path) {
+        if (!UsbPathMatches(io, cookie->identity, index, path, false))
+            return false;
+        IoLog(io, LOG_DETAIL, L"********* MATCH: %s\n", path);
+        // The device just opened reports as occupied: this process holds it.
+        if (OtherDeviceFree(io, path))
+            ++count;
+        return false;
+    });
+    IoLog(io, LOG_INFO, L"End Of Hid Devices\n");
+    if (count < 1) {
+        IoLog(io, LOG_INFO, L"********* No boot USB port can be used this moment.\n");
+        return true;
+    }
+    IoLog(io, LOG_ERROR, L"********* ERROR: %d boot USB port can be used this moment.\n", count);
+    return false;
+}
+
+int32_t do_usb_open(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path)
+{
+    IoLog(io, LOG_INFO, L"do_usb_open - pDeviceName: %s.\n", path);
+    if (UsbNativeOpen(io, cookie->native, path, cookie->identity.vendorId, cookie->identity.productId) == 0)
+        return 0;
+    cookie->openFlag = 0;
     return -1;
+}
+
+int32_t my_usb_write(FlashIoDevice* io, const uint8_t* data, uint32_t length)
+{
+    UsbCookie* cookie = CookieOf(io);
+    if (!cookie) {
+        IoLog(io, LOG_ERROR, L"Win32 USB write - No cookie!\n");
+        return -1;
+    }
+    uint32_t total = 0;
+    while (total < length) {
+        uint32_t n = UsbFillOutputReport(cookie->outReport, data + total, length - total);
+        IoLog(io, LOG_HID, L"WRITE REPORT, payloadsize: %d\n", static_cast<int>(n));
+        HexDump(io, LOG_HID, 0, cookie->outReport, kUsbReportSize);
+        if (!UsbNativeWriteReport(io, cookie->native, cookie->outReport, cookie->writeTimeoutMs)) {
+            IoLog(io, LOG_ERROR, L"%s Error writing full report\n", L"my_usb_write");
+            IoLog(io, LOG_ERROR, L"%hs: r=%d, total=%d\n", "my_usb_write", -1, static_cast<int>(total));
+            return -1;
+        }
+        total += n;
+    }
+    return static_cast<int32_t>(total);
+}
+
+int32_t my_usb_READREPORT(FlashIoDevice* io, UsbCookie* cookie, uint32_t timeoutMs)
+{
+    if (RingFree(&cookie->ring) < kUsbMaxInputPayload) {
+        IoLog(io, LOG_ERROR, L"INTERNAL ERROR: USB FILL BUFFER Not enough space!\n");
+        return -1;
+    }
+    uint8_t* report = cookie->inReport;
+    memset(report, 0, sizeof cookie->inReport);
+    uint32_t received = 0;
+    switch (UsbNativeReadReport(io, cookie->native, report, std::max(timeoutMs, kUsbMinReportWaitMs), &received)) {
+    case UsbReadResult::Timeout:
+        return 0;
+    case UsbReadResult::Failed:
+        return -1;
+    case UsbReadResult::Gone:
+        return -3;
+    case UsbReadResult::Report:
+        break;
+    }
+    IoLog(io, LOG_HID, L"Read REPORT, payloadsize: %d\n", static_cast<int>(report[1]));
+    HexDump(io, LOG_HID, 0, report, kUsbReportSize);
+    const uint8_t* payload = nullptr;
+    uint32_t n = 0;
+    if (UsbInputPayload(report, received, &payload, &n))
+        RingPut(&cookie->ring, payload, n);
+    else
+        IoLog(io, LOG_ERROR, L"Unexpected (ignored) Barcode Packet %02x %02x %02x %02x %02x\n", report[0], report[1],
+              report[2], report[3], report[4]);
+    return 0;
+}
+
+int32_t my_usb_fill(FlashIoDevice* io, UsbCookie* cookie, uint8_t* destination, uint32_t count, uint32_t timeoutMs)
+{
+    uint64_t available = RingUsed(&cookie->ring);
+    if (available < count) {
+        int32_t r = my_usb_READREPORT(io, cookie, timeoutMs);
+        if (r == -3)
+            return -3;
+        if (r < 0 && available == 0)
+            return r;
+        available = RingUsed(&cookie->ring);
+    }
+    return static_cast<int32_t>(RingGet(&cookie->ring, destination, std::min<uint64_t>(count, available)));
+}
+
+int32_t my_usb_read(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_t timeoutMs)
+{
+    UsbCookie* cookie = CookieOf(io);
+    if (!cookie) {
+        IoLog(io, LOG_ERROR, L"Win32 USB read - No cookie!\n");
+        return -1;
+    }
+    if (!UsbNativeIsOpen(cookie->native)) {
+        IoLog(io, LOG_ERROR, L"Win32 USB read no handle!\n");
+        return -1;
+    }
+    uint32_t start = platform::TickCount();
+    uint32_t total = 0;
+    while (total < length) {
+        int32_t r = my_usb_fill(io, cookie, buffer + total, std::min(length - total, kUsbMaxInputPayload), timeoutMs);
+        if (r >= 1) {
+            total += static_cast<uint32_t>(r);
+            continue;
+        }
+        if (r == -3)
+            return -3;
+        if (static_cast<int32_t>(start + timeoutMs - platform::TickCount()) < 0)
+            break;
+    }
+    if (total > 0)
+        return static_cast<int32_t>(total);
+    IoLog(io, LOG_ERROR, L"%hs: Timeout tspent: %d\n", "my_usb_read",
+          static_cast<int>(platform::TickCount() - start));
+    return -6;
 }

@@ -1,0 +1,63 @@
+#include "sim/UsbFace.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+constexpr uint8_t kOutputId = 0xFD;
+constexpr uint8_t kInputId = 2;
+constexpr size_t kMaxOutput = 62;
+constexpr size_t kMaxInput = 56;
+
+} // namespace
+
+UsbIds UsbFace::Ids() const
+{
+    const UnitConfig& unit = device_.Config().unit;
+    if (device_.Cable().CurrentMode() == Mode::Bootloader)
+        return {unit.usbVid, unit.usbPid, unit.usbInterface};
+    return {unit.usbAppVid, unit.usbAppPid, unit.usbInterface};
+}
+
+bool UsbFace::Attached() const
+{
+    return device_.Cable().Running();
+}
+
+uint32_t UsbFace::Enumeration() const
+{
+    return device_.Cable().Restarts();
+}
+
+bool UsbFace::HostReport(const uint8_t* report, size_t size, Time now)
+{
+    if (size < 2 || report[0] != kOutputId || report[1] == 0 || report[1] > kMaxOutput || size < 2u + report[1]) {
+        device_.Advance(now);
+        device_.Env().Trace("usb", "dropped an output report that is not the host's");
+        return false;
+    }
+    device_.Receive(report + 2, report[1], now, device_.DeviceLine());
+    return true;
+}
+
+std::vector<UsbReport> UsbFace::DeviceReports(Time now)
+{
+    std::vector<UsbReport> reports;
+    uint8_t payload[kMaxInput];
+    for (size_t n; (n = device_.Read(payload, sizeof payload, now)) > 0;) {
+        UsbReport& report = reports.emplace_back();
+        report.fill(0);
+        report[0] = kInputId;
+        report[1] = static_cast<uint8_t>(n);
+        report[2] = ']';
+        report[3] = 'X';
+        report[4] = '0';
+        std::memcpy(report.data() + 5, payload, n);
+    }
+    return reports;
+}
+
+} // namespace sim

@@ -1,0 +1,141 @@
+#include "sim/usb/HidrawServer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+
+// The longest the server sleeps without looking at the device's schedule.
+constexpr int kMaxWaitMs = 20;
+
+} // namespace
+
+HidrawServer::HidrawServer(HidrawTestbed& testbed, Device& device, int port)
+    : testbed_(testbed), face_(device), port_(port)
+{
+}
+
+HidrawServer::~HidrawServer()
+{
+    Stop();
+}
+
+Time HidrawServer::Now() const
+{
+    return static_cast<Time>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count());
+}
+
+bool HidrawServer::Start()
+{
+    face_.TheDevice().Advance(Now());
+    UpdateBus();
+    if (face_.Attached() && !plugged_)
+        return false;
+    stop_ = false;
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void HidrawServer::Stop()
+{
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (plugged_)
+        testbed_.Unplug(node_);
+    plugged_ = false;
+}
+
+std::string HidrawServer::Devnode()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return plugged_ ? node_.devnode : std::string();
+}
+
+std::string HidrawServer::UsbInterface()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return plugged_ ? node_.usbInterface : std::string();
+}
+
+void HidrawServer::Inject(const UsbReport& report)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    injected_.push_back(report);
+}
+
+void HidrawServer::Run()
+{
+    while (!stop_)
+        Step();
+}
+
+// Off the bus while restarting or vanished; back as a new enumeration with
+// the ids of what it runs now.
+void HidrawServer::UpdateBus()
+{
+    bool wanted = face_.Attached() && !vanished_;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (plugged_ && (!wanted || face_.Enumeration() != enumeration_)) {
+        testbed_.Unplug(node_);
+        plugged_ = false;
+        face_.TheDevice().Env().Trace("usb", "off the bus");
+    }
+    if (!plugged_ && wanted) {
+        UsbIds ids = face_.Ids();
+        if (auto node = testbed_.Plug(ids, port_)) {
+            node_ = *node;
+            plugged_ = true;
+            enumeration_ = face_.Enumeration();
+            face_.TheDevice().Env().Trace("usb", "on the bus as " + node_.devnode);
+        }
+    }
+}
+
+void HidrawServer::ServeReports(Time now)
+{
+    std::vector<UsbReport> reports = face_.DeviceReports(now);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!plugged_)
+        return;  // nobody can hear a device that is off the bus
+    reports.insert(reports.begin(), injected_.begin(), injected_.end());
+    injected_.clear();
+    for (const UsbReport& report : reports)
+        if (write(node_.fd, report.data(), report.size()) != static_cast<ssize_t>(report.size()))
+            face_.TheDevice().Env().Trace("usb", "input report lost: the host does not read");
+}
+
+void HidrawServer::Step()
+{
+    Time now = Now();
+    face_.TheDevice().Advance(now);
+    UpdateBus();
+    ServeReports(now);
+
+    std::optional<Time> next = face_.TheDevice().NextEvent();
+    int timeout = kMaxWaitMs;
+    if (next)
+        timeout = *next <= now ? 0 : static_cast<int>(std::min<Time>(*next - now, kMaxWaitMs));
+    int fd = plugged_ ? node_.fd : -1;
+    pollfd p{fd, POLLIN, 0};
+    if (fd < 0 || poll(&p, 1, timeout) <= 0 || !(p.revents & POLLIN)) {
+        // Without a host on the node it reports hang-up at once; wait anyway.
+        if (fd < 0 || (p.revents & POLLHUP))
+            usleep(static_cast<useconds_t>(std::max(timeout, 1)) * 1000);
+        return;
+    }
+    uint8_t report[kUsbReportSize];
+    ssize_t got = read(fd, report, sizeof report);
+    if (got <= 0)
+        return;
+    if (face_.HostReport(report, static_cast<size_t>(got), Now()))
+        ++hostReports_;
+}
+
+} // namespace sim

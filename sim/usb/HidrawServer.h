@@ -1,0 +1,71 @@
+// Serves a simulated device as a USB HID device in a umockdev testbed, in
+// real time on a thread of its own: it plugs the device in with the ids it
+// enumerates with, passes the host's output reports to it and writes its
+// input reports to the node, and pulls it out and plugs it in again
+// (a new hidraw node, perhaps new ids) each time the device restarts.
+//
+// While the server runs, the device and the testbed belong to its thread;
+// look at the device's areas after Stop().
+#pragma once
+
+#include "sim/UsbFace.h"
+#include "sim/usb/HidrawTestbed.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace sim {
+
+class HidrawServer {
+public:
+    HidrawServer(HidrawTestbed& testbed, Device& device, int port = 1);
+    ~HidrawServer();
+    HidrawServer(const HidrawServer&) = delete;
+    HidrawServer& operator=(const HidrawServer&) = delete;
+
+    // Plugs the device in (when it runs) and starts serving: false when the
+    // testbed refused the device.
+    bool Start();
+    void Stop();
+
+    // The node the host opens now, and the Linux identity path parts; empty
+    // while the device is off the bus.
+    std::string Devnode();
+    std::string UsbInterface();
+    // Output reports the device has taken.
+    uint32_t HostReports() const { return hostReports_; }
+
+    // Faults. The device leaves the bus for good; safe from any thread,
+    // the device's trace included.
+    void Vanish() { vanished_ = true; }
+    // A raw input report, written before the device's next output.
+    void Inject(const UsbReport& report);
+
+private:
+    void Run();
+    void Step();
+    void UpdateBus();
+    void ServeReports(Time now);
+    Time Now() const;
+
+    HidrawTestbed& testbed_;
+    UsbFace face_;
+    int port_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint32_t> hostReports_{0};
+    std::atomic<bool> vanished_{false};
+    std::mutex mutex_;  // guards node_'s names and injected_
+    HidrawTestbed::Node node_;
+    bool plugged_ = false;
+    uint32_t enumeration_ = 0;
+    std::deque<UsbReport> injected_;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+} // namespace sim

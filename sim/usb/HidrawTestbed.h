@@ -1,0 +1,61 @@
+// USB HID devices without hardware: a umockdev testbed holds a fake sysfs
+// (USB device, interface, hid device, hidraw node), and each /dev/hidrawN
+// leads to a pty whose other end is the device. libudev enumeration and
+// hidraw I/O of this process, and of the programs it starts, find the
+// devices plugged in here; the process must run with umockdev's preload
+// library (umockdev-wrapper).
+//
+// The node is a raw pty, so a stream: the host reads one report per read()
+// with a report-sized buffer, and the device end writes whole reports.
+#pragma once
+
+#include "sim/UsbFace.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+namespace sim {
+
+class HidrawTestbed {
+public:
+    HidrawTestbed();
+    ~HidrawTestbed();
+    HidrawTestbed(const HidrawTestbed&) = delete;
+    HidrawTestbed& operator=(const HidrawTestbed&) = delete;
+
+    // True when umockdev's preload library redirects this process to a
+    // testbed.
+    static bool Active();
+    // The testbed's directory (UMOCKDEV_DIR for programs started from here).
+    std::string Root() const;
+
+    struct Node {
+        std::string usbInterface;  // the interface's name, e.g. "3-1:1.0"
+        std::string devnode;       // /dev/hidrawN
+        int fd = -1;               // the device's end of the node, non-blocking
+        int hostEnd = -1;          // the node itself, held open by the device's side
+        int hidraw = -1;
+        std::vector<std::string> syspaths;  // USB device, interface, hid, hidraw
+    };
+    // Plugs a device with these ids into USB port `port` of this testbed's
+    // bus. As the kernel does, it gets the lowest free hidraw number, so a
+    // device that comes back after a restart usually has its old node.
+    // Nullopt when umockdev refuses.
+    std::optional<Node> Plug(const UsbIds& ids, int port);
+    // Pulls the device out: its sysfs entries and node go, and a host that
+    // has the node open sees it hang up.
+    void Unplug(Node& node);
+
+private:
+    int FreeHidraw();
+    bool OpenNode(Node& node);
+
+    UMockdevTestbed* testbed_;
+    int bus_;
+    std::vector<bool> hidrawTaken_;
+};
+
+} // namespace sim
