@@ -378,3 +378,17 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, FlashFlow, ::testing::ValuesIn(kScenarios),
                          });
 
 } // namespace
+
+namespace {
+
+TEST(FlashFlowFile, AFileThatIsNotFirmwareAnswersThreeAndTheDeviceStillHearsTheEnd)
+{
+    SimTool sim(sim::DeviceConfig::CordedScanner());
+    std::wstring file = sim.WriteFile("notes.txt", Bytes(300, 'x'));
+    EXPECT_EQ(sim.Flash(file), FLASH_RESULT_BAD_FILE);
+    EXPECT_TRUE(sim.Logged("Result: 3"));
+    EXPECT_TRUE(sim.Logged("VISMN4"));
+    EXPECT_TRUE(sim.device.Cable().ApplicationArea().data.empty());
+}
+
+} // namespace
