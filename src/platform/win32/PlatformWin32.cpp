@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -132,6 +133,12 @@ FILE* OpenFileDenyWrite(const wchar_t* name, const char* mode)
     for (int i = 0; i < 7 && mode[i]; ++i)
         wmode[i] = static_cast<wchar_t>(mode[i]);
     return _wfsopen(name, wmode, _SH_DENYWR);
+}
+
+void* AllocateLarge(size_t size)
+{
+    // Large pages on Windows need a privilege that a host rarely holds.
+    return malloc(size ? size : 1);
 }
 
 std::string WallClockText()
