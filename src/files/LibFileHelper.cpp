@@ -56,8 +56,9 @@ int32_t LibFileHelper::LoadBin(FILE* file, uint8_t** buffer, uint32_t* size)
         return -1;
     }
     uint32_t length = static_cast<uint32_t>(end);
-    // malloc(0) may give null; a 0-byte file still loads.
-    auto* data = static_cast<uint8_t*>(malloc(length ? length : 1));
+    // A firmware file is megabytes: large pages make reading it in cheap.
+    // A 0-byte file still loads (0 bytes still give a buffer).
+    auto* data = static_cast<uint8_t*>(platform::AllocateLarge(length));
     if (!data) {
         LogPrint(log, LOG_ERROR, L"No memory for %d bytes\n", static_cast<int>(length));
         return -1;

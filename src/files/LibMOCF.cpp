@@ -4,6 +4,7 @@
 #include "files/libmocf_14/shared/MocfParser.h"
 #include "files/libmocf_14/shared/MocfReader.h"
 #include "log/Log.h"
+#include "platform/Platform.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -32,7 +33,7 @@ MocfObject* MakeNode(uint32_t type, uint32_t length, const uint8_t* payload, con
     node->type = type;
     node->size = uint64_t(length) + 8;
     node->name = static_cast<char*>(malloc(nameLength + 1));
-    node->data = static_cast<uint8_t*>(malloc(size_t(node->size)));
+    node->data = static_cast<uint8_t*>(platform::AllocateLarge(size_t(node->size)));
     if (!node->name || !node->data) {
         FreeMocfObject(node);
         return nullptr;

@@ -71,7 +71,10 @@ bool Rs232ApplyHostState(FlashIoDevice* io, Rs232Cookie* cookie);      // set-up
 void Rs232PurgePort(Rs232Cookie* cookie);
 // Purges and closes the port and the receive event; both become kNoPortHandle.
 void Rs232ClosePort(Rs232Cookie* cookie);
-// One synchronous write followed by a drain: the count written, or -1.
+// One synchronous write followed by a drain, both within the write's budget
+// (10 ms per byte plus 100 ms): the count written, or -1 when the port
+// failed or the line held the bytes past the budget (what the driver still
+// held is dropped then).
 int32_t Rs232WritePort(Rs232Cookie* cookie, const uint8_t* data, uint32_t length);
 // Reads at most one byte, waiting about a millisecond for it: 1 got one,
 // 0 none came, -1 the port failed (device gone).

@@ -308,6 +308,31 @@ void Rs232ClosePort(Rs232Cookie* cookie)
     cookie->rxEvent = kNoPortHandle;
 }
 
+namespace {
+
+bool BudgetSpent(uint32_t start, uint32_t limit)
+{
+    return static_cast<int32_t>(start + limit - platform::TickCount()) < 0;
+}
+
+// Waits until the driver has sent everything queued, or the budget is
+// spent. tcdrain() cannot be bounded: with hardware flow control and a
+// device that never raises CTS (or sent XOFF and went quiet) it waits
+// forever. A driver that cannot report its queue counts as drained.
+bool DrainOutput(int fd, uint32_t start, uint32_t limit)
+{
+    for (;;) {
+        int pending = 0;
+        if (ioctl(fd, TIOCOUTQ, &pending) != 0 || pending <= 0)
+            return true;
+        if (BudgetSpent(start, limit))
+            return false;
+        platform::SleepMs(1);
+    }
+}
+
+} // namespace
+
 int32_t Rs232WritePort(Rs232Cookie* cookie, const uint8_t* data, uint32_t length)
 {
     int fd = Descriptor(cookie);
@@ -326,12 +351,19 @@ int32_t Rs232WritePort(Rs232Cookie* cookie, const uint8_t* data, uint32_t length
             continue;
         if (n < 0 && errno != EAGAIN)
             return -1;
-        if (static_cast<int32_t>(start + limit - platform::TickCount()) < 0)
-            break;   // short write, as when the Win32 write timeout runs out
+        if (BudgetSpent(start, limit))
+            break;
         platform::SleepMs(1);
     }
     // The bytes leave the driver before the caller starts timing the reply.
-    tcdrain(fd);
+    // A line that takes or sends nothing more within the budget is held:
+    // the write fails, and what the driver still holds is dropped, so the
+    // caller's retry cannot put stale bytes on the line behind it.
+    if (written < length || !DrainOutput(fd, start, limit)) {
+        tcflush(fd, TCOFLUSH);
+        errno = ETIMEDOUT;
+        return -1;
+    }
     return static_cast<int32_t>(written);
 }
 

@@ -161,13 +161,49 @@ void Rs232ClosePort(Rs232Cookie* cookie)
     }
 }
 
+namespace {
+
+// Waits until the driver's output queue is empty or the write's budget (its
+// write timeouts: 10 ms per byte plus 100 ms) is spent. FlushFileBuffers
+// has no timeout: with hardware flow control and a device that never raises
+// CTS (or sent XOFF and went quiet) it can wait forever on what a driver
+// still holds. A driver that cannot report its queue counts as drained.
+// ClearCommError also clears the line's error flags; nothing here reads them.
+bool DrainOutput(HANDLE port, uint32_t start, uint32_t length)
+{
+    uint64_t budget = 10ull * length + 100;
+    uint32_t limit = budget > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<uint32_t>(budget);
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT state{};
+        if (!ClearCommError(port, &errors, &state) || state.cbOutQue == 0)
+            return true;
+        if (static_cast<int32_t>(start + limit - platform::TickCount()) < 0)
+            return false;
+        platform::SleepMs(1);
+    }
+}
+
+} // namespace
+
 int32_t Rs232WritePort(Rs232Cookie* cookie, const uint8_t* data, uint32_t length)
 {
+    HANDLE port = PortHandle(cookie);
+    uint32_t start = platform::TickCount();
     DWORD written = 0;
-    if (!WriteFile(PortHandle(cookie), data, length, &written, nullptr))
+    if (!WriteFile(port, data, length, &written, nullptr))
         return -1;
+    // A write the timeouts cut short, or bytes that do not leave the driver
+    // within the same budget, mean a held line: the write fails, and what
+    // the driver still holds is dropped, so the caller's retry cannot put
+    // stale bytes on the line behind it.
+    if (written < length || !DrainOutput(port, start, length)) {
+        PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR);
+        SetLastError(ERROR_TIMEOUT);
+        return -1;
+    }
     // The bytes leave the driver before the caller starts timing the reply.
-    FlushFileBuffers(PortHandle(cookie));
+    FlushFileBuffers(port);
     return static_cast<int32_t>(written);
 }
 

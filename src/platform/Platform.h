@@ -64,6 +64,13 @@ FILE* OpenFileRead(const wchar_t* name, const char* mode);
 // Local wall-clock time as asctime() text ("Wed Dec  9 21:38:49 2026\n").
 std::string WallClockText();
 
+// ---- memory ------------------------------------------------------------------
+// A buffer the size of a whole firmware file, from the C allocator: free it
+// with free(). Where the system can back a buffer of megabytes with large
+// pages it asks for them, so that filling it costs a few page faults rather
+// than one per 4 KiB page. Null when memory runs out.
+void* AllocateLarge(size_t size);
+
 // ---- text --------------------------------------------------------------------
 // printf-style formatting with one convention on every platform: %s and %ls
 // take wide strings, %hs narrow ones; %c takes a character code. The result

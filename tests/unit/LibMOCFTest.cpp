@@ -286,4 +286,8 @@ TEST_F(LibMocfTest, SixteenMiBIsTheLargestFile)
     ASSERT_EQ(c.bytes.size(), 0x1000000u);
     EXPECT_EQ(Load("large.mocf", c.bytes), 0) << captured->Text();
     EXPECT_EQ(mocf->ObjectCount(), 3);
+    // Buffers this size come from the large-page allocation: every byte
+    // still arrives where it belongs.
+    EXPECT_TRUE(NodeText(mocf->ObjectAt(0)) == AsText(c.bytes));
+    EXPECT_TRUE(NodeText(mocf->ObjectAt(2)) == AsText(c.bytes).substr(8 + 12));
 }

@@ -13,6 +13,9 @@
 #include <filesystem>
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -54,6 +57,7 @@ public:
     }
     bool RefusesSecondOpener() override { return true; }
     std::string SystemText(uint32_t code) override { return strerror(static_cast<int>(code)); }
+    const std::string& SlavePath() const { return pty_->SlavePath(); }
 
 private:
     void Unlink()
@@ -152,6 +156,57 @@ TEST(SerialPosix, AHungUpLineEndsTheReadAtOnce)
     EXPECT_EQ(capture.Text(), "Error Reading: (" + file + ") 0x00000005 Input/output error\n");
     EXPECT_EQ(flashIo->io->readBytes(flashIo->io, buffer, 10, 600000), -1);
     Release(flashIo);
+}
+
+// The device holds the line, as flow control does when CTS never comes up or
+// XOFF was the last thing it sent: the write must fail within its budget of
+// 10 ms per byte plus 100 ms, not block in the drain. A held pty refuses the
+// bytes outright.
+TEST(SerialPosix, AHeldLineFailsTheWriteAndTheNextOneGoesThrough)
+{
+    PtyLine line;
+    ASSERT_TRUE(line.Fresh());
+    // The port's other opener, before the transport takes it for itself.
+    int holder = open(line.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    OwnedLog owned;
+    CapturedLog capture(owned.log);
+    FlashIo* flashIo = Retain(new FlashIo(owned.log));
+    WIN32_232_SETTINGS record{};
+    record.dcb.BaudRate = 115200;
+    record.dcb.ByteSize = 8;
+    record.dcb.fOutxCtsFlow = 1;
+    record.dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    ASSERT_EQ(flashIo->BL_FlashIo_Setup_WIN32_RS232_V2(line.PortName().c_str(), &record), 0);
+    ASSERT_EQ(flashIo->OpenDevice(), 0);
+    FlashIoDevice* io = flashIo->io;
+
+    ASSERT_EQ(tcflow(holder, TCOOFF), 0);
+    const uint8_t held[] = "held line";
+    EXPECT_EQ(io->writeBytes(io, held, 9), -1);
+    EXPECT_TRUE(capture.Contains("Error Writing: 9 bytes\n")) << capture.Text();
+
+    ASSERT_EQ(tcflow(holder, TCOON), 0);
+    const uint8_t next[] = "next";
+    EXPECT_EQ(io->writeBytes(io, next, 4), 4);
+    EXPECT_EQ(line.Receive(4, 1000), "next");
+    Release(flashIo);
+    close(holder);
+}
+
+// A driver that took the bytes but cannot send them keeps them queued; a
+// pty never does, but a socket whose peer reads nothing reports its unsent
+// bytes to the same request (TIOCOUTQ is SIOCOUTQ).
+TEST(SerialPosix, BytesThatNeverLeaveTheDriverFailTheWrite)
+{
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    Rs232Cookie cookie{};
+    cookie.portHandle = ends[0];
+    const uint8_t bytes[] = "queued";
+    EXPECT_EQ(Rs232WritePort(&cookie, bytes, 6), -1);
+    close(ends[0]);
+    close(ends[1]);
 }
 
 } // namespace

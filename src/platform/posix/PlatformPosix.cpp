@@ -3,11 +3,13 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -195,6 +197,23 @@ FILE* OpenFileRead(const wchar_t* name, const char* mode)
         errno = saved;
     }
     return stream;
+}
+
+void* AllocateLarge(size_t size)
+{
+    // Below a huge page there is nothing to win.
+    constexpr size_t kHugePage = size_t(2) << 20;
+    if (size < kHugePage)
+        return malloc(size ? size : 1);
+    void* buffer = nullptr;
+    if (posix_memalign(&buffer, kHugePage, size) != 0)
+        return nullptr;
+    // Advice only: where transparent huge pages are off, this fails and the
+    // buffer fills one small page at a time, as any other.
+    long page = sysconf(_SC_PAGESIZE);
+    if (page > 0)
+        madvise(buffer, size & ~(size_t(page) - 1), MADV_HUGEPAGE);
+    return buffer;
 }
 
 std::string WallClockText()

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -148,6 +149,12 @@ FILE* OpenFileRead(const wchar_t* name, const char* mode)
         return nullptr;
     }
     return _wfopen(name, WideMode(mode).c_str());
+}
+
+void* AllocateLarge(size_t size)
+{
+    // Large pages on Windows need a privilege that a host rarely holds.
+    return malloc(size ? size : 1);
 }
 
 std::string WallClockText()

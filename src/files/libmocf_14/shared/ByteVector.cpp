@@ -1,5 +1,7 @@
 #include "files/libmocf_14/shared/ByteVector.h"
 
+#include "platform/Platform.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -17,7 +19,7 @@ ByteVector::~ByteVector()
 
 void ByteVector::Release()
 {
-    ::operator delete(m_Begin);
+    free(m_Begin);
     m_Begin = m_End = m_Capacity = nullptr;
 }
 
@@ -35,11 +37,14 @@ void ByteVector::Grow(size_t needed)
     size_t grown = capacity > kMaxSize - capacity / 2 ? needed : capacity + capacity / 2;
     if (grown < needed)
         grown = needed;
-    auto* fresh = static_cast<uint8_t*>(::operator new(grown));
+    // A container copy is megabytes: large pages make filling it cheap.
+    auto* fresh = static_cast<uint8_t*>(platform::AllocateLarge(grown));
+    if (!fresh)
+        throw std::bad_alloc();
     size_t size = Size();
     if (size)
         memcpy(fresh, m_Begin, size);
-    ::operator delete(m_Begin);
+    free(m_Begin);
     m_Begin = fresh;
     m_End = fresh + size;
     m_Capacity = fresh + grown;
