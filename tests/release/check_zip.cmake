@@ -1,7 +1,9 @@
 # Makes the release zip with CPack and checks what it holds: every expected
-# file, no program or library beyond them, and a .def that names exactly the
-# two entry points.
-# -DCPACK= -DCONFIG= -DWORK= -DPACKAGE=NAME-VERSION-SYSTEM -DEXPECTED=a,b,c
+# file, no program or library beyond them, a .def that names exactly the two
+# entry points, and a DLL whose version resource carries the version.
+# -DCPACK= -DCONFIG= -DWORK= -DPACKAGE=NAME-VERSION-SYSTEM -DVERSION=
+# -DEXPECTED=a,b,c
+cmake_minimum_required(VERSION 3.20)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 execute_process(COMMAND ${CPACK} --config ${CONFIG} -B ${WORK}
@@ -51,5 +53,21 @@ endforeach()
 list(SORT names)
 if(NOT names STREQUAL "CreateFlashTool;DestroyFlashTool")
   message(FATAL_ERROR "the .def exports ${names}")
+endif()
+
+# The resource's "FileVersion" string: its UTF-16 key, the key's NUL and
+# the padding to four bytes, then the value.
+function(utf16 text out)
+  string(HEX "${text}" hex)
+  string(REGEX REPLACE "(..)" "\\100" hex "${hex}")
+  set(${out} ${hex} PARENT_SCOPE)
+endfunction()
+utf16(FileVersion key)
+utf16(${VERSION} value)
+set(utf16 "${key}00000000${value}0000")
+file(READ ${WORK}/${PACKAGE}/bin/TAMBRIX01.dll dll HEX)
+string(FIND "${dll}" "${utf16}" found)
+if(found EQUAL -1)
+  message(FATAL_ERROR "TAMBRIX01.dll has no FileVersion ${VERSION}")
 endif()
 message(STATUS "${PACKAGE}.zip holds:\n${listing}")
