@@ -48,5 +48,6 @@ install(FILES ${CMAKE_BINARY_DIR}/package/TAMBRIX01Config.cmake
 # The .pc finds the prefix from its own place, so the installed tree (and
 # the unpacked zip) can be moved.
 file(RELATIVE_PATH TAMBRIX_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" TAMBRIX_PC_TO_PREFIX "${TAMBRIX_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/TAMBRIX01.pc.in ${CMAKE_BINARY_DIR}/package/TAMBRIX01.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/package/TAMBRIX01.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
