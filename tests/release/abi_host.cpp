@@ -6,6 +6,9 @@
 //
 // The MSVC build has no C runtime here, so this file uses no library
 // function: only the public header, kernel32 and its own formatting.
+// With TAMBRIX_ABI_PORT naming a COM port of a device and firmware.mocf in
+// the current directory, the host also asks the device which versions of
+// the file suit it, so the library fills a record of the host's.
 // Usage: abi_host (in a directory of its own: the log file goes there).
 #include "tambrix01/FlashTool.h"
 
@@ -217,6 +220,48 @@ void Operations(CFlashTool* tool, Transcript& out)
     out.Result("FixedValueB", tool->FixedValueB());
 }
 
+void Versions(const char* what, const char* text, const int32_t* time, Transcript& out)
+{
+    out.Text(what);
+    out.Text(" \"");
+    out.Text(text);
+    out.Text("\" built");
+    for (int i = 0; i < 9; ++i) {
+        out.Text(" ");
+        out.Number(time[i]);
+    }
+    out.Text("\n");
+}
+
+void DeviceQuery(CFlashTool* tool, Transcript& out)
+{
+    wchar_t port[64];
+    DWORD length = GetEnvironmentVariableW(L"TAMBRIX_ABI_PORT", port, 64);
+    if (length == 0 || length >= 64)
+        return;
+    uint64_t type = INTERFACE_RS232;
+    tool->SetSetting(CFS_INTERFACE, &type, sizeof type);
+    tool->SetSetting(CFS_PORTNAME, port, length);
+    WIN32_232_SETTINGS serial = {};
+    serial.dcb.DCBlength = sizeof serial.dcb;
+    serial.dcb.BaudRate = 115200;
+    serial.dcb.fBinary = 1;
+    serial.dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    serial.dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    serial.dcb.ByteSize = 8;
+    serial.dcb.Parity = NOPARITY;
+    serial.dcb.StopBits = ONESTOPBIT;
+    tool->SetSetting(CFS_WIN32_232_SETTINGS, &serial, sizeof serial);
+
+    FileVersionInfo info;
+    Fill(&info, sizeof info, 0x5A);
+    out.Result("GetFileVersion from the device", tool->GetFileVersion(L"firmware.mocf", &info));
+    info.appVersion[sizeof info.appVersion - 1] = 0;
+    info.bootVersion[sizeof info.bootVersion - 1] = 0;
+    Versions("  application", info.appVersion, info.appBuildTime, out);
+    Versions("  boot", info.bootVersion, info.bootBuildTime, out);
+}
+
 int RunHost()
 {
     Transcript out;
@@ -244,6 +289,7 @@ int RunHost()
     Texts(tool, out);
     Records(tool, out);
     Operations(tool, out);
+    DeviceQuery(tool, out);
 
     destroy(tool);
     destroy(nullptr);

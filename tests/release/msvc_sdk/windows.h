@@ -13,6 +13,10 @@ typedef struct HINSTANCE__* HMODULE;
 typedef long long(__stdcall* FARPROC)(void);
 
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define NOPARITY 0
+#define ONESTOPBIT 0
+#define DTR_CONTROL_ENABLE 1
+#define RTS_CONTROL_ENABLE 1
 
 typedef struct _DCB {
     DWORD DCBlength;
@@ -63,6 +67,7 @@ __declspec(dllimport) HANDLE __stdcall GetStdHandle(DWORD which);
 __declspec(dllimport) BOOL __stdcall WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written,
                                                void* overlapped);
 __declspec(dllimport) __declspec(noreturn) void __stdcall ExitProcess(UINT code);
+__declspec(dllimport) DWORD __stdcall GetEnvironmentVariableW(const wchar_t* name, wchar_t* buffer, DWORD size);
 #ifdef __cplusplus
 }
 #endif
