@@ -8,7 +8,8 @@
 // function: only the public header, kernel32 and its own formatting.
 // With TAMBRIX_ABI_PORT naming a COM port of a device and firmware.mocf in
 // the current directory, the host also asks the device which versions of
-// the file suit it, so the library fills a record of the host's.
+// the file suit it (the library fills a record of the host's) and flashes
+// the file, the library calling back into the host with its progress.
 // Usage: abi_host (in a directory of its own: the log file goes there).
 #include "tambrix01/FlashTool.h"
 
@@ -109,8 +110,52 @@ void Fill(void* data, size_t size, unsigned char first)
         bytes[i] = static_cast<unsigned char>(first + 7 * i);
 }
 
-int32_t HostProgress(uint64_t, int32_t, uint64_t, uint64_t) { return 0; }
-int32_t HostAssist(void*, uint32_t, wchar_t*, uint32_t) { return 0; }
+// What the library reported through the progress callback; zero-initialised
+// storage, as the MSVC build runs no constructors.
+struct Progress {
+    uint64_t calls;
+    uint64_t otherContexts;
+    uint64_t nonZero;
+    uint64_t position;
+    uint64_t total;
+    uint64_t largestTotal;
+};
+Progress progress;
+constexpr uint64_t kFlashContext = 0x8877665544332211ull;
+
+int32_t HostProgress(uint64_t context, int32_t zero, uint64_t position, uint64_t total)
+{
+    ++progress.calls;
+    progress.otherContexts += context != kFlashContext;
+    progress.nonZero += zero != 0;
+    progress.position = position;
+    progress.total = total;
+    if (total > progress.largestTotal)
+        progress.largestTotal = total;
+    return 0;
+}
+// The port the device comes back on after a restart, for the assist
+// callback; empty without a device.
+struct Assist {
+    wchar_t port[64];
+    uint64_t calls;
+    uint64_t otherArguments;
+};
+Assist assisted;
+constexpr uint64_t kAssistContext = 0x1122334455667788ull;
+constexpr uint32_t kAssistId = 0xA5A55A5Au;
+
+int32_t HostAssist(void* context, uint32_t id, wchar_t* buffer, uint32_t capacity)
+{
+    ++assisted.calls;
+    assisted.otherArguments += context != reinterpret_cast<void*>(kAssistContext) || id != kAssistId;
+    uint32_t i = 0;
+    for (; i + 1 < capacity && assisted.port[i]; ++i)
+        buffer[i] = assisted.port[i];
+    if (capacity)
+        buffer[i] = 0;
+    return 0;
+}
 
 uint64_t GetU64(CFlashTool* tool, int32_t id, Transcript& out, const char* what)
 {
@@ -195,7 +240,7 @@ void Records(CFlashTool* tool, Transcript& out)
     out.Result("get CFS_FWCALLBACK", tool->GetSetting(CFS_FWCALLBACK, &callback, 8));
     out.Text(callback == &HostProgress ? "  the host's own function\n" : "  another pointer\n");
 
-    DllAssistSettings assist = {&HostAssist, reinterpret_cast<void*>(0x1122334455667788ull), 0xA5A55A5Au};
+    DllAssistSettings assist = {&HostAssist, reinterpret_cast<void*>(kAssistContext), kAssistId};
     out.Result("set CFS_DLLASSIST_SETTINGS", tool->SetSetting(CFS_DLLASSIST_SETTINGS, &assist, sizeof assist));
 
     // The serial settings with no baud rate: both requests stop at their
@@ -215,7 +260,7 @@ void Operations(CFlashTool* tool, Transcript& out)
     out.Text("  record ");
     out.Bytes(&info, 16);
     out.Text("\n");
-    out.Result("FlashScanner", tool->FlashScanner(0x8877665544332211ull, L"missing \u00e9.mocf"));
+    out.Result("FlashScanner", tool->FlashScanner(kFlashContext, L"missing \u00e9.mocf"));
     out.Result("FixedValueA", tool->FixedValueA());
     out.Result("FixedValueB", tool->FixedValueB());
 }
@@ -233,12 +278,20 @@ void Versions(const char* what, const char* text, const int32_t* time, Transcrip
     out.Text("\n");
 }
 
-void DeviceQuery(CFlashTool* tool, Transcript& out)
+// A tool of its own, so the odd values set before leave the flash alone.
+void DeviceQuery(PFN_CreateFlashTool create, PFN_DestroyFlashTool destroy, Transcript& out)
 {
-    wchar_t port[64];
+    wchar_t* port = assisted.port;
     DWORD length = GetEnvironmentVariableW(L"TAMBRIX_ABI_PORT", port, 64);
     if (length == 0 || length >= 64)
         return;
+    CFlashTool* tool = create();
+    wchar_t logName[] = L"abi-host-device.log";
+    LogFileSettings log = {LOG_TO_FILE, logName, 3};
+    tool->SetSetting(CFS_LOGFILE, &log, sizeof log);
+    tool->SetSetting(CFS_FWCALLBACK, reinterpret_cast<void*>(&HostProgress), 8);
+    DllAssistSettings assist = {&HostAssist, reinterpret_cast<void*>(kAssistContext), kAssistId};
+    tool->SetSetting(CFS_DLLASSIST_SETTINGS, &assist, sizeof assist);
     uint64_t type = INTERFACE_RS232;
     tool->SetSetting(CFS_INTERFACE, &type, sizeof type);
     tool->SetSetting(CFS_PORTNAME, port, length);
@@ -260,6 +313,26 @@ void DeviceQuery(CFlashTool* tool, Transcript& out)
     info.bootVersion[sizeof info.bootVersion - 1] = 0;
     Versions("  application", info.appVersion, info.appBuildTime, out);
     Versions("  boot", info.bootVersion, info.bootBuildTime, out);
+
+    // A whole flash, the progress coming back into this host's function.
+    progress = Progress{};
+    out.Result("FlashScanner into the device", tool->FlashScanner(kFlashContext, L"firmware.mocf"));
+    out.Text(progress.calls ? "  progress reported\n" : "  no progress\n");
+    out.Text("  other host contexts ");
+    out.Number(static_cast<int64_t>(progress.otherContexts));
+    out.Text(", non-zero second arguments ");
+    out.Number(static_cast<int64_t>(progress.nonZero));
+    out.Text("\n  last ");
+    out.Number(static_cast<int64_t>(progress.position));
+    out.Text(" of ");
+    out.Number(static_cast<int64_t>(progress.total));
+    out.Text(", largest total ");
+    out.Number(static_cast<int64_t>(progress.largestTotal));
+    out.Text(assisted.calls ? "\n  port name asked for after restarts" : "\n  port name never asked for");
+    out.Text(", other assist arguments ");
+    out.Number(static_cast<int64_t>(assisted.otherArguments));
+    out.Text("\n");
+    destroy(tool);
 }
 
 int RunHost()
@@ -289,10 +362,10 @@ int RunHost()
     Texts(tool, out);
     Records(tool, out);
     Operations(tool, out);
-    DeviceQuery(tool, out);
-
     destroy(tool);
     destroy(nullptr);
+
+    DeviceQuery(create, destroy, out);
     FreeLibrary(lib);
     out.Text("done\n");
     return out.Flush() ? 0 : 1;

@@ -3,7 +3,7 @@
 # in a directory of its own, and compares their transcripts. Given the
 # native simulator, both hosts also query a simulated scanner behind a COM
 # port of the prefix for the versions of a firmware file made by
-# tambrix-fw.exe.
+# tambrix-fw.exe, and flash the file into it.
 # Usage: abi_hosts.sh WINE BINDIR VERSION [SIM DOSDEVICES]
 set -u
 wine=$1 bin=$2 version=$3 sim=${4:-} dosdevices=${5:-}
@@ -22,14 +22,22 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
+fail() {
+  echo "FAIL: $*"
+  for log in "$work"/*/abi-host-device.log; do
+    [ -f "$log" ] && { echo "--- $log (tail) ---"; tr -d '\r' <"$log" | tail -n 60; }
+  done
+  [ -f "$work/sim-trace.txt" ] && { echo "--- simulator (tail) ---"; tail -n 40 "$work/sim-trace.txt"; }
+  exit 1
+}
 
 device=()
 if [ -n "$sim" ]; then
   (cd "$work" && "$wine" "$bin/tambrix-fw.exe" build -o firmware.mocf --compat 0x41 --boot-version 2.1.0 \
     --app-version 3.4.5 --date "Dec 09 2026" --time 12:34:56 >fw-build.txt 2>&1) || fail "tambrix-fw.exe build"
   [ -d "$dosdevices" ] || "$wine" wineboot -i >/dev/null 2>&1
-  coproc SIM { exec "$sim" --timing restart=200 --timing line-speed=0 2>"$work/sim-trace.txt"; }
+  coproc SIM { exec "$sim" --timing newap2-delay=20 --timing erase=50 --timing line-speed=0 \
+    --timing restart=200 2>"$work/sim-trace.txt"; }
   sim_pid=$SIM_PID
   read -r -t 10 pty <&"${SIM[0]}" || fail "no pty from $sim"
   # A COM number nobody else uses: ln -s fails when the name exists.
@@ -70,7 +78,10 @@ expected=("entry points: bound alike" "  text 1.20 | $version | " "FixedValueA: 
           "set CFS_INTERFACE size 2^32+8: result 1" "  text COM7 \\u00e9\\u20ac\\u4e2d" "done")
 [ -n "$sim" ] && expected+=("GetFileVersion from the device: result 0"
                             "  application \"3.4.5\" built 56 34 12 9 12 126 0 0 -1"
-                            "  boot \"2.1.0\" built 56 34 12 9 12 126 0 0 -1")
+                            "  boot \"2.1.0\" built 56 34 12 9 12 126 0 0 -1"
+                            "FlashScanner into the device: result 0" "  progress reported"
+                            "  other host contexts 0, non-zero second arguments 0"
+                            "  port name asked for after restarts, other assist arguments 0")
 for line in "${expected[@]}"; do
   grep -qF -- "$line" "$work/mingw/transcript.txt" || fail "the transcript lacks \"$line\""
 done
