@@ -1,5 +1,7 @@
 #include "api/ToolContext.h"
 
+#include "api/Version.h"
+
 #include "flash/KIRO_FlashTool.h"
 #include "log/Log.h"
 
@@ -8,7 +10,7 @@
 #include <cwchar>
 #include <new>
 
-const wchar_t* const VersionText = L"1.20 | 1.27.0 | RM000048TXQ | TAMBRIX01 | Aug 22 2016 09:48:13";
+const wchar_t* const VersionText = TAMBRIX01_VERSION_TEXT;
 
 // SYN 'M' CR "VISMN42." as a one-entry list.
 static const wchar_t kDefaultInitList[] = L"\x16M\rVISMN42.\0";

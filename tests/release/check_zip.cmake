@@ -1,0 +1,73 @@
+# Makes the release zip with CPack and checks what it holds: every expected
+# file, no program or library beyond them, a .def that names exactly the two
+# entry points, and a DLL whose version resource carries the version.
+# -DCPACK= -DCONFIG= -DWORK= -DPACKAGE=NAME-VERSION-SYSTEM -DVERSION=
+# -DEXPECTED=a,b,c
+cmake_minimum_required(VERSION 3.20)
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+execute_process(COMMAND ${CPACK} --config ${CONFIG} -B ${WORK}
+  RESULT_VARIABLE rc OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cpack failed:\n${output}")
+endif()
+set(zip ${WORK}/${PACKAGE}.zip)
+if(NOT EXISTS ${zip})
+  file(GLOB made ${WORK}/*.zip)
+  message(FATAL_ERROR "no ${PACKAGE}.zip; made: ${made}")
+endif()
+
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${zip} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cannot list ${zip}")
+endif()
+string(REPLACE "\n" ";" entries "${listing}")
+list(FILTER entries EXCLUDE REGEX "/$|^$")
+
+string(REPLACE "," ";" expected "${EXPECTED}")
+foreach(name IN LISTS expected)
+  if(NOT "${PACKAGE}/${name}" IN_LIST entries)
+    message(FATAL_ERROR "${PACKAGE}.zip lacks ${name}; it holds:\n${listing}")
+  endif()
+endforeach()
+foreach(entry IN LISTS entries)
+  string(REPLACE "${PACKAGE}/" "" name "${entry}")
+  if(name MATCHES "\\.(exe|dll)$" AND NOT name IN_LIST expected)
+    message(FATAL_ERROR "${PACKAGE}.zip holds ${name}, which is no part of the release")
+  endif()
+endforeach()
+
+# The .def as a host's toolchain reads it: names after EXPORTS.
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${zip} WORKING_DIRECTORY ${WORK})
+list(FILTER expected INCLUDE REGEX "\\.def$")
+file(STRINGS ${WORK}/${PACKAGE}/${expected} lines)
+set(names "")
+set(in_exports FALSE)
+foreach(line IN LISTS lines)
+  if(line MATCHES "^EXPORTS")
+    set(in_exports TRUE)
+  elseif(in_exports AND line MATCHES "^[ \t]+([A-Za-z_][A-Za-z_0-9@]*)")
+    list(APPEND names ${CMAKE_MATCH_1})
+  endif()
+endforeach()
+list(SORT names)
+if(NOT names STREQUAL "CreateFlashTool;DestroyFlashTool")
+  message(FATAL_ERROR "the .def exports ${names}")
+endif()
+
+# The resource's "FileVersion" string: its UTF-16 key, the key's NUL and
+# the padding to four bytes, then the value.
+function(utf16 text out)
+  string(HEX "${text}" hex)
+  string(REGEX REPLACE "(..)" "\\100" hex "${hex}")
+  set(${out} ${hex} PARENT_SCOPE)
+endfunction()
+utf16(FileVersion key)
+utf16(${VERSION} value)
+set(utf16 "${key}00000000${value}0000")
+file(READ ${WORK}/${PACKAGE}/bin/TAMBRIX01.dll dll HEX)
+string(FIND "${dll}" "${utf16}" found)
+if(found EQUAL -1)
+  message(FATAL_ERROR "TAMBRIX01.dll has no FileVersion ${VERSION}")
+endif()
+message(STATUS "${PACKAGE}.zip holds:\n${listing}")

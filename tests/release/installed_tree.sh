@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the build into a fresh prefix, moves the tree elsewhere, and
+# builds a small host against it twice: with pkg-config and with
+# find_package(TAMBRIX01). Each host links the library and checks the
+# version it reports.
+# Usage: installed_tree.sh CMAKE BUILDDIR CONSUMERDIR VERSION LIBDIR CXX
+set -u
+cmake=$1 build=$2 consumer=$3 version=$4 libdir=$5 cxx=$6
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+"$cmake" --install "$build" --prefix "$work/staged" >"$work/install.txt" || { cat "$work/install.txt"; fail "install"; }
+mv "$work/staged" "$work/prefix"
+prefix=$work/prefix
+
+for file in include/tambrix01/FlashTool.h "$libdir/libTAMBRIX01.so" "$libdir/libTAMBRIX01.so.$version" \
+            bin/tambrix-flash bin/tambrix-fw bin/tambrix-sim "$libdir/pkgconfig/TAMBRIX01.pc" \
+            "$libdir/cmake/TAMBRIX01/TAMBRIX01Config.cmake"; do
+  [ -e "$prefix/$file" ] || fail "$file is not installed"
+done
+soname=$(objdump -p "$prefix/$libdir/libTAMBRIX01.so.$version" | awk '$1 == "SONAME" { print $2 }')
+[ "$soname" = "libTAMBRIX01.so.${version%%.*}" ] || fail "SONAME is '$soname'"
+[ -e "$prefix/$libdir/$soname" ] || fail "no $soname link"
+
+# pkg-config, as a makefile would use it.
+export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+[ "$(pkg-config --modversion TAMBRIX01)" = "$version" ] || fail "pkg-config version"
+# shellcheck disable=SC2046
+"$cxx" -std=c++17 -Wall -Wextra -Werror $(pkg-config --cflags TAMBRIX01) "$consumer/installed_host.cpp" \
+  $(pkg-config --libs TAMBRIX01) -o "$work/host_pc" || fail "build with pkg-config"
+LD_LIBRARY_PATH=$prefix/$libdir "$work/host_pc" "$version" || fail "the pkg-config host"
+
+# find_package, asking for this exact version.
+"$cmake" -S "$consumer" -B "$work/consumer" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DTAMBRIX01_WANTED="$version" >"$work/configure.txt" 2>&1 ||
+  { cat "$work/configure.txt"; fail "configure with find_package"; }
+"$cmake" --build "$work/consumer" >"$work/build.txt" 2>&1 || { cat "$work/build.txt"; fail "build with find_package"; }
+"$work/consumer/installed_host" "$version" || fail "the find_package host"
+echo "installed tree: both hosts built and ran"
