@@ -17,7 +17,8 @@ constexpr uint64_t kMinimumIntervalMs = 1000;
 
 bool DeadlinePassed(uint32_t start, uint64_t limitMs)
 {
-    return static_cast<int32_t>(platform::TickCount() - start - static_cast<uint32_t>(limitMs)) >= 0;
+    // Elapsed time against the limit, so a limit past 2^31 ms is not spent at once.
+    return limitMs < UINT32_MAX && platform::TickCount() - start >= limitMs;
 }
 
 int32_t ReopenMode(int32_t rebootType, int32_t cable)

@@ -167,7 +167,7 @@ int32_t FlashIo::FlushRx(int32_t pause)
     uint32_t start = platform::TickCount();
     bool seen = false;
     for (;;) {
-        if (static_cast<int32_t>(start + static_cast<uint32_t>(rxFlushTimeoutMs) - platform::TickCount()) < 0) {
+        if (platform::TimeUp(start, rxFlushTimeoutMs)) {
             LogMsg(LOG_ERROR, L"Flush any RX data, timeoutExpired (%d) msecs.\n", static_cast<int>(rxFlushTimeoutMs));
             return 0;
         }

@@ -302,7 +302,7 @@ int32_t rs232_read(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_t
                   LineEndAfter(text));
             return count > 0 ? static_cast<int32_t>(count) : -1;
         }
-        if (static_cast<int32_t>(start + timeoutMs - platform::TickCount()) < 0)
+        if (platform::TimeUp(start, timeoutMs))
             break;
     }
     if (timeoutMs >= 2)

@@ -312,7 +312,7 @@ namespace {
 
 bool BudgetSpent(uint32_t start, uint32_t limit)
 {
-    return static_cast<int32_t>(start + limit - platform::TickCount()) < 0;
+    return platform::TimeUp(start, limit);
 }
 
 // Waits until the driver has sent everything queued, or the budget is

@@ -178,7 +178,7 @@ bool DrainOutput(HANDLE port, uint32_t start, uint32_t length)
         COMSTAT state{};
         if (!ClearCommError(port, &errors, &state) || state.cbOutQue == 0)
             return true;
-        if (static_cast<int32_t>(start + limit - platform::TickCount()) < 0)
+        if (platform::TimeUp(start, limit))
             return false;
         platform::SleepMs(1);
     }

@@ -409,7 +409,7 @@ int32_t my_usb_read(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_
         }
         if (r == -3)
             return -3;
-        if (static_cast<int32_t>(start + timeoutMs - platform::TickCount()) < 0)
+        if (platform::TimeUp(start, timeoutMs))
             break;
     }
     if (total > 0)

@@ -25,6 +25,9 @@ Clock& RealClock();
 // Returns the previous clock.
 Clock* SetClock(Clock* clock);
 uint32_t TickCount();
+// True once more than limitMs have gone by since `start` (a TickCount). Safe
+// across the counter's wrap; limits past the counter's range never expire.
+bool TimeUp(uint32_t start, uint64_t limitMs);
 void SleepMs(uint32_t ms);
 
 // ---- named mutexes between processes ---------------------------------------

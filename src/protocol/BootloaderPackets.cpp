@@ -324,7 +324,7 @@ int32_t FlashIo::RxReply()
     for (int attempt = 1;; ++attempt) {
         if (attempt > retryCount)
             return -9;
-        if (static_cast<int32_t>(start + static_cast<uint32_t>(receiveDeadlineMs) - platform::TickCount()) < 0)
+        if (platform::TimeUp(start, receiveDeadlineMs))
             return -6;
         int32_t result = RxPacket();
         if (result == 0 && replyFlag != 0)
