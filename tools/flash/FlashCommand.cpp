@@ -26,21 +26,19 @@ bool AllFinished(const std::vector<std::unique_ptr<FlashJob>>& jobs)
 
 // The first Ctrl-C cancels every device; later ones are refused, since the
 // library is putting the devices back into a usable state.
-void HandleInterrupts(std::vector<std::unique_ptr<FlashJob>>& jobs, int& handled, bool bar)
+void HandleInterrupts(std::vector<std::unique_ptr<FlashJob>>& jobs, int& handled, ProgressView& view)
 {
-    int count = g_interrupts.load();
-    if (count == handled)
-        return;
-    const char* start = bar ? "\n" : "";
-    if (handled == 0) {
-        std::fprintf(stderr, "%stambrix-flash: cancelling; the device is being brought back, please wait\n", start);
-        for (auto& job : jobs)
-            job->Cancel();
-    } else {
-        std::fprintf(stderr,
-                     "%stambrix-flash: not stopping now: the device is being brought back, please wait\n", start);
+    // One line per Ctrl-C, even when several arrive between two looks.
+    for (int count = g_interrupts.load(); handled < count; ++handled) {
+        view.BreakLine();
+        if (handled == 0) {
+            std::fprintf(stderr, "tambrix-flash: cancelling; the device is being brought back, please wait\n");
+            for (auto& job : jobs)
+                job->Cancel();
+        } else {
+            std::fprintf(stderr, "tambrix-flash: not stopping now: the device is being brought back, please wait\n");
+        }
     }
-    handled = count;
 }
 
 void PrintSummary(const std::vector<std::unique_ptr<FlashJob>>& jobs, int32_t worst)
@@ -74,7 +72,7 @@ void RunJobs(std::vector<std::unique_ptr<FlashJob>>& jobs, const CommandOptions&
     int handled = 0;
     while (!AllFinished(jobs)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(bar ? 100 : 200));
-        HandleInterrupts(jobs, handled, bar);
+        HandleInterrupts(jobs, handled, view);
         view.Draw();
     }
     for (auto& job : jobs)

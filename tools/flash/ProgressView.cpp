@@ -42,6 +42,15 @@ void ProgressView::Draw()
         PrintLines(false);
 }
 
+void ProgressView::BreakLine()
+{
+    if (bar_ && drawn_) {
+        std::fputc('\n', out_);
+        std::fflush(out_);
+        drawn_ = false;
+    }
+}
+
 void ProgressView::Finish()
 {
     Draw();
@@ -56,15 +65,15 @@ std::string ProgressView::BarLine(const FlashJob& job, Clock::time_point now) co
     if (phases.empty())
         return port + "  " + (job.Finished() ? "ended before any transfer" : "talking to the device ...");
     const PhaseProgress& p = phases.back();
-    char text[200];
-    std::snprintf(text, sizeof text, "%-11s %s %3d%%  %s / %s  %s  %s left", PhaseName(p.phase), Bar(p).c_str(),
-                  Percent(p), Bytes(p.done).c_str(), Bytes(p.size).c_str(), Rate(p, now).c_str(),
-                  Duration(job.Finished() || p.Complete() ? 0 : p.SecondsLeft(now)).c_str());
-    std::string line = port + "  " + text;
-    if (p.Complete() && !job.Finished())
-        line += "  finishing";
+    // After the last byte of a phase the library still restarts and
+    // checks the device: no time left to show, but not done either.
+    std::string tail = job.Finished() ? "" : p.Complete() ? "finishing ..." : Duration(p.SecondsLeft(now)) + " left";
     if (job.Cancelled() && !job.Finished())
-        line += "  (cancelling)";
+        tail = "cancelling ...";
+    char text[200];
+    std::snprintf(text, sizeof text, "%-11s %s %3d%%  %s / %s  %s  %s", PhaseName(p.phase), Bar(p).c_str(), Percent(p),
+                  Bytes(p.done).c_str(), Bytes(p.size).c_str(), Rate(p, now).c_str(), tail.c_str());
+    std::string line = port + "  " + text;
     return line;
 }
 

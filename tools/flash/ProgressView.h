@@ -15,6 +15,9 @@ class ProgressView {
 public:
     ProgressView(FILE* out, bool bar, const std::vector<std::unique_ptr<FlashJob>>& jobs);
     void Draw();
+    // Ends the bars' last line so that a message goes below them; the next
+    // Draw starts the bars afresh.
+    void BreakLine();
     // The last state of every device, once they all finished.
     void Finish();
 

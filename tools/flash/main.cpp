@@ -78,6 +78,15 @@ int Run(int argc, char** argv)
     CLI::App* ports = app.add_subcommand("ports", "list the serial ports and HID devices present");
     ports->add_flag("--json", options.json, "print one JSON object per port and line");
 
+    // The parser would only say that a subcommand is required.
+    if (argc < 2)
+        return Fail(kExitUsage, "a command is needed: flash, version, info or ports (see --help)");
+    std::string first = argv[1];
+    bool known = false;
+    for (const CLI::App* command : app.get_subcommands({}))
+        known = known || command->check_name(first);
+    if (!first.empty() && first[0] != '-' && !known)
+        return Fail(kExitUsage, "unknown command " + first + "; the commands are flash, version, info, ports (see --help)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
