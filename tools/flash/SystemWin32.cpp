@@ -111,7 +111,18 @@ bool SerialPortPresent(const std::string& name)
 {
     std::string device = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
     wchar_t target[1024];
-    return QueryDosDeviceW(Widen(device).c_str(), target, 1024) != 0;
+    if (QueryDosDeviceW(Widen(device).c_str(), target, 1024) != 0)
+        return true;
+    // Not every port is in the DOS device map (Wine's links to ptys are
+    // not): an open without access rights asks the driver itself. A port
+    // another program holds is there all the same.
+    HANDLE port = CreateFileW(Widen("\\\\.\\" + device).c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port != INVALID_HANDLE_VALUE) {
+        CloseHandle(port);
+        return true;
+    }
+    DWORD error = GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 }
 
 } // namespace flasher
