@@ -178,7 +178,7 @@ TEST(FlasherHelp, EveryCommandHasHelpWithTheExitCodes)
     Flasher flash(dir, {"flash", "--help"});
     flash.Wait();
     for (const char* option : {"--port", "--usb", "--baud", "--parity", "--stop", "--settings", "--log",
-                               "--log-level", "--library", "--json", "64", "66", "70"})
+                               "--log-level", "--library", "--json", "Ctrl-C", "64", "66", "70"})
         EXPECT_NE(flash.Out().find(option), std::string::npos) << option;
 }
 

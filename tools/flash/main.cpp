@@ -10,11 +10,21 @@
 namespace flasher {
 namespace {
 
-const char kExitCodes[] =
-    "Exit codes: the library's result (flash: 0 flashed, 6 flashed from the bootloader, 2 cancelled,\n"
-    "1 3 4 5 7 8 9 12 failures, a negative result as 256 + result; version: 0 found, 1 not firmware,\n"
-    "2 no device or nothing fits); several devices: the worst result; 64 bad usage; 66 a file or\n"
-    "port that is not there or not readable; 70 the library or tambrix-fw cannot be loaded.\n";
+const char kFlashFooter[] =
+    "Progress: a bar per device on a terminal, plain lines otherwise (on standard error with --json).\n"
+    "Ctrl-C cancels through CFS_CANCELIO and waits until the library has brought the devices back.\n"
+    "Exit codes: the FlashScanner result: 0 flashed, 6 flashed (the device was in its bootloader),\n"
+    "2 cancelled, 1 3 4 5 7 8 9 12 failures (see the README), a negative result as 256 + result;\n"
+    "several ports: the worst result (a negative one, then 5, then other failures, then 2, 6, 0);\n"
+    "64 bad usage, 66 a file or port that is not there or not readable, 70 no library.\n";
+const char kVersionFooter[] =
+    "Exit codes: the GetFileVersion result: 0 found, 1 not firmware or a check failed, 2 no device,\n"
+    "no device report or nothing in the file fits; 64 bad usage, 66 a file or port that is not there\n"
+    "or not readable, 70 no library.\n";
+const char kInfoFooter[] =
+    "Exit codes (those of tambrix-fw info): 0 valid firmware, 1 not valid, 64 bad usage, 66 not there\n"
+    "or not readable; 70 tambrix-fw cannot be run.\n";
+const char kMainFooter[] = "tambrix-flash COMMAND --help describes a command, its output and its exit codes.\n";
 
 std::string DefaultLibrary()
 {
@@ -52,12 +62,13 @@ void AddDeviceOptions(CLI::App& command, DeviceOptions& device, bool serialOnly)
         ->type_name("PATH");
 }
 
-CLI::App* AddFileCommand(CLI::App& app, const char* name, const char* about, CommandOptions& options)
+CLI::App* AddFileCommand(CLI::App& app, const char* name, const char* about, const char* footer,
+                         CommandOptions& options)
 {
     CLI::App* command = app.add_subcommand(name, about);
     command->add_option("FILE", options.file, "firmware file (MOCF container or single image)")->required();
-    command->add_flag("--json", options.json, "print one JSON object per line (see the README)");
-    command->footer(kExitCodes);
+    command->add_flag("--json", options.json, "print one JSON object per device and line (see the README)");
+    command->footer(footer);
     return command;
 }
 
@@ -66,16 +77,19 @@ int Run(int argc, char** argv)
     CLI::App app{"tambrix-flash: writes firmware into barcode scanners and cradles through the TAMBRIX01 library",
                  "tambrix-flash"};
     app.require_subcommand(1);
-    app.footer(kExitCodes);
+    app.footer(kMainFooter);
     CommandOptions options;
-    CLI::App* flash = AddFileCommand(app, "flash", "flash FILE into the device(s) on the port(s)", options);
+    CLI::App* flash =
+        AddFileCommand(app, "flash", "flash FILE into the device(s) on the port(s)", kFlashFooter, options);
     AddDeviceOptions(*flash, options.device, true);
-    CLI::App* version = AddFileCommand(
-        app, "version", "which versions of FILE's objects suit the device on the port (GetFileVersion)", options);
+    CLI::App* version =
+        AddFileCommand(app, "version", "which versions of FILE's objects suit the device on the port (GetFileVersion)",
+                       kVersionFooter, options);
     AddDeviceOptions(*version, options.device, false);
     AddFileCommand(app, "info", "the file's kind, records, digest and objects, as tambrix-fw info shows them",
-                   options);
+                   kInfoFooter, options);
     CLI::App* ports = app.add_subcommand("ports", "list the serial ports and HID devices present");
+    ports->footer("Exit code: 0.\n");
     ports->add_flag("--json", options.json, "print one JSON object per port and line");
 
     // The parser would only say that a subcommand is required.
