@@ -39,7 +39,10 @@ double PhaseProgress::SecondsLeft(Clock::time_point now) const
 void ProgressTracker::Update(uint64_t position, uint64_t total, Clock::time_point now)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    bool newPhase = phases_.empty() || total != lastTotal_ || position < lastPosition_;
+    // A finished bootloader followed by the application's first report is
+    // a new phase even when both totals happen to be equal.
+    bool newPhase = phases_.empty() || total != lastTotal_ || position < lastPosition_ ||
+                    (phases_.back().Complete() && position == kAppBase);
     lastPosition_ = position;
     lastTotal_ = total;
     if (newPhase) {

@@ -5,8 +5,9 @@
 // reports position = bytes sent and total = image size + 0x50000; the
 // application phase reports both raised by 0x10100 (and its last report as
 // total - 1). A phase starts with a report whose total differs from the
-// last one or whose position goes back; it is the application's when it
-// starts at 0x10100, the bootloader's when it starts at 0.
+// last one, whose position goes back, or that comes at 0x10100 after a
+// finished phase; it is the application's when it starts at 0x10100, the
+// bootloader's when it starts at 0.
 #pragma once
 
 #include <chrono>
