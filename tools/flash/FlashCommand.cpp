@@ -7,6 +7,7 @@
 #include "ProgressView.h"
 #include "Results.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 

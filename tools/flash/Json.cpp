@@ -9,6 +9,12 @@ namespace flasher {
 
 namespace {
 
+// Milliseconds are enough; more digits only look precise.
+double Rounded(double seconds)
+{
+    return static_cast<double>(static_cast<int64_t>(seconds * 1000)) / 1000;
+}
+
 nlohmann::json Common(const char* command, const FlashJob& job, const std::string& file)
 {
     return {{"command", command},
@@ -16,7 +22,7 @@ nlohmann::json Common(const char* command, const FlashJob& job, const std::strin
             {"file", file},
             {"result", job.Result()},
             {"exit_code", ExitCodeOf(job.Result())},
-            {"seconds", static_cast<double>(static_cast<int64_t>(job.Seconds() * 1000)) / 1000}};
+            {"seconds", Rounded(job.Seconds())}};
 }
 
 nlohmann::json ObjectVersion(const char* version, const int32_t time[9])
@@ -49,7 +55,7 @@ nlohmann::json FlashJson(const FlashJob& job, const std::string& file)
         phases.push_back({{"phase", PhaseName(p.phase)},
                           {"bytes", p.done},
                           {"size", p.size},
-                          {"seconds", static_cast<double>(static_cast<int64_t>(p.Seconds(p.last) * 1000)) / 1000}});
+                          {"seconds", Rounded(p.Seconds(p.last))}});
     object["phases"] = phases;
     return object;
 }
