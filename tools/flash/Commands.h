@@ -1,0 +1,21 @@
+// The flasher's commands; each returns the process's exit code.
+#pragma once
+
+#include "Options.h"
+
+namespace flasher {
+
+int FlashCommand(const CommandOptions& options);
+int VersionCommand(const CommandOptions& options);
+int InfoCommand(const CommandOptions& options);
+int PortsCommand(bool json);
+
+// Checks that need the file system, before the library is loaded: the
+// file and a settings file readable, every serial port present, no port
+// twice. Prints the one-line error; 0 when all is well, else the exit code.
+int CheckInputs(const CommandOptions& options);
+
+// Prints "tambrix-flash: TEXT" on standard error and gives back code.
+int Fail(int code, const std::string& text);
+
+} // namespace flasher

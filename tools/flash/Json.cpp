@@ -1,0 +1,92 @@
+#include "Json.h"
+
+#include "Results.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace flasher {
+
+namespace {
+
+// Milliseconds are enough; more digits only look precise.
+double Rounded(double seconds)
+{
+    return static_cast<double>(static_cast<int64_t>(seconds * 1000)) / 1000;
+}
+
+nlohmann::json Common(const char* command, const FlashJob& job, const std::string& file)
+{
+    return {{"command", command},
+            {"port", job.Port()},
+            {"file", file},
+            {"result", job.Result()},
+            {"exit_code", ExitCodeOf(job.Result())},
+            {"seconds", Rounded(job.Seconds())}};
+}
+
+nlohmann::json ObjectVersion(const char* version, const int32_t time[9])
+{
+    if (version[0] == '\0')
+        return nullptr;
+    std::string built = BuildTimeText(time);
+    return {{"version", version}, {"built", built.empty() ? nlohmann::json(nullptr) : nlohmann::json(built)}};
+}
+
+} // namespace
+
+std::string BuildTimeText(const int32_t t[9])
+{
+    if (t[5] <= 0 || t[4] < 1 || t[4] > 12 || t[3] < 1)
+        return "";
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t[5] + 1900, t[4], t[3], t[2], t[1], t[0]);
+    return text;
+}
+
+nlohmann::json FlashJson(const FlashJob& job, const std::string& file)
+{
+    nlohmann::json object = Common("flash", job, file);
+    object["meaning"] = FlashMeaning(job.Result());
+    object["flashed"] = Flashed(job.Result());
+    object["cancelled"] = job.Cancelled();
+    nlohmann::json phases = nlohmann::json::array();
+    for (const PhaseProgress& p : job.Progress().Phases())
+        phases.push_back({{"phase", PhaseName(p.phase)},
+                          {"bytes", p.done},
+                          {"size", p.size},
+                          {"seconds", Rounded(p.Seconds(p.last))}});
+    object["phases"] = phases;
+    return object;
+}
+
+nlohmann::json VersionJson(const FlashJob& job, const std::string& file, const FileVersionInfo& info)
+{
+    nlohmann::json object = Common("version", job, file);
+    object["meaning"] = VersionMeaning(job.Result());
+    bool found = job.Result() == VERSION_RESULT_OK;
+    object["application"] = found ? ObjectVersion(info.appVersion, info.appBuildTime) : nullptr;
+    object["bootloader"] = found ? ObjectVersion(info.bootVersion, info.bootBuildTime) : nullptr;
+    return object;
+}
+
+nlohmann::json PortJson(const PortInfo& port)
+{
+    auto id = [](int value) { return value < 0 ? nlohmann::json(nullptr) : nlohmann::json(value); };
+    return {{"command", "ports"},
+            {"kind", port.kind},
+            {"port", port.name},
+            {"vendor_id", id(port.vendorId)},
+            {"product_id", id(port.productId)},
+            {"description", port.description}};
+}
+
+void PrintJson(const nlohmann::json& object)
+{
+    // Texts from a device or the system may not be UTF-8: replaced, not thrown.
+    std::string line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+} // namespace flasher

@@ -1,0 +1,33 @@
+// The command line, checked: what every device's tool object is set to.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace flasher {
+
+struct DeviceOptions {
+    std::string library;           // the library file to load
+    std::vector<std::string> ports;
+    bool usb = false;
+    uint32_t baud = 115200;
+    char parity = 'N';             // N, O, E, M, S
+    int stopBits = 1;              // 1 or 2
+    std::string settings;          // protocol settings file, may be empty
+    std::string log;               // log file, may be empty (no log)
+    char logLevel = 'M';           // L, M, H
+};
+
+struct CommandOptions {
+    DeviceOptions device;
+    std::string file;
+    bool json = false;
+};
+
+// The log file of one device: the name as given for a single port; with
+// several ports "-PORT" (the port's last path part) before the extension,
+// so that the tools never share a file.
+std::string LogFileFor(const DeviceOptions& options, const std::string& port);
+
+} // namespace flasher

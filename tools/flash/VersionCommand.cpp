@@ -1,0 +1,54 @@
+// version: what GetFileVersion reports for the file and the device on the
+// port: the versions of the file's objects that suit that device.
+#include "Commands.h"
+
+#include "FlashJob.h"
+#include "Json.h"
+#include "Results.h"
+
+#include <cstring>
+
+namespace flasher {
+
+namespace {
+
+void PrintObject(const char* name, const char* version, const int32_t time[9])
+{
+    if (version[0] == '\0') {
+        std::printf("%s: none for this device\n", name);
+        return;
+    }
+    std::string built = BuildTimeText(time);
+    std::printf("%s: %s%s%s\n", name, version, built.empty() ? "" : ", built ", built.c_str());
+}
+
+} // namespace
+
+int VersionCommand(const CommandOptions& options)
+{
+    if (int code = CheckInputs(options))
+        return code;
+    Library library;
+    std::string error;
+    if (!library.Load(options.device.library, error))
+        return Fail(kExitNoLibrary, error);
+    FlashJob job(library, options.device, options.device.ports.front());
+    int code = 0;
+    if (!job.Configure(error, code))
+        return Fail(code, job.Port() + ": " + error);
+
+    FileVersionInfo info{};
+    int32_t result = job.ReadVersion(options.file, info);
+    if (options.json) {
+        PrintJson(VersionJson(job, options.file, info));
+    } else {
+        if (result == VERSION_RESULT_OK) {
+            PrintObject("application", info.appVersion, info.appBuildTime);
+            PrintObject("bootloader", info.bootVersion, info.bootBuildTime);
+        }
+        std::printf("%s: result %d: %s\n", job.Port().c_str(), result, VersionMeaning(result));
+    }
+    return ExitCodeOf(result);
+}
+
+} // namespace flasher
