@@ -42,7 +42,7 @@ struct Station {
         serial.dcb.StopBits = ONESTOPBIT;
         tool->SetSetting(CFS_WIN32_232_SETTINGS, &serial, sizeof serial);
         // Each tool writes its own log file, as hosts do.
-        LogFileSettings log{LOG_TO_FILE, logFile.c_str(), 3};
+        LogFileSettings log{LOG_TO_FILE, logFile.c_str(), 2};
         tool->SetSetting(CFS_LOGFILE, &log, sizeof log);
     }
     ~Station() { DestroyFlashTool(tool); }
