@@ -110,9 +110,12 @@ TEST(Concurrency, ToolsFlashTheirOwnDevicesAtOnce)
 // What the flashing thread and the host thread tell each other. Relaxed on
 // purpose: they order nothing, so whatever the library shares between the
 // two threads without its own synchronisation stays visible to TSan.
+// Only the tool's end waits for the host (acquire/release): a host never
+// destroys a tool that another of its threads still calls.
 struct CancelRendezvous {
     std::atomic<bool> transferring{false};
     std::atomic<bool> cancelSent{false};
+    std::atomic<bool> hostDone{false};
 };
 
 // Progress report during the application transfer: tells the host, then
@@ -151,7 +154,8 @@ TEST(Concurrency, HostThreadCancelsARunningFlash)
         station.SetU64(CFS_CANCELIO, 0);
         second = station.tool->FlashScanner(reinterpret_cast<uint64_t>(&meeting), file.c_str());
         holdsFile = testing_support::HoldsFile(station.device.Cable(), f);
-        tool.store(nullptr, std::memory_order_release);
+        while (!meeting.hostDone.load(std::memory_order_acquire))
+            std::this_thread::yield();
     });
 
     // The host's side: the tool exists before the flash starts; the cancel
@@ -165,6 +169,7 @@ TEST(Concurrency, HostThreadCancelsARunningFlash)
     uint64_t cancel = 1;
     EXPECT_EQ(host->SetSetting(CFS_CANCELIO, &cancel, sizeof cancel), CFS_RESULT_OK);
     meeting.cancelSent.store(true, std::memory_order_relaxed);
+    meeting.hostDone.store(true, std::memory_order_release);
     flashing.join();
 
     EXPECT_TRUE(meeting.transferring.load());
