@@ -193,6 +193,8 @@ void RunSoak(const sim::DeviceConfig& config, int flashes)
         }
         if (fault || !Flashed(code))
             Recover(s);
+        else if (sim::Cradle* cradle = s.sim.device.TheCradle())
+            cradle->SetScannerInCradle(false);   // flashed: back into the user's hand
         // A fresh capture per flash: the log of a hundred flashes is not
         // what the heap is measured on.
         s.sim.log = std::make_unique<testing_support::CapturedLog>(s.sim.context->log);
