@@ -27,8 +27,10 @@
 #endif
 
 #ifdef TAMBRIX_SOAK_ASAN
-#include <sanitizer/allocator_interface.h>
 #include <sanitizer/lsan_interface.h>
+// The sanitizer runtime's own count of the bytes handed out (GCC installs
+// no header for it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif
