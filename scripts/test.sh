@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every suite: native (unit, flows, e2e, fuzz), the same
-# suite under ASan+UBSan, and the Windows build under Wine.
+# suite under ASan+UBSan, the concurrency tests under TSan, and the Windows
+# build under Wine.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -24,6 +25,14 @@ run_suite() { # name, dir, cmake args...
 
 run_suite native build/native
 run_suite sanitizer build/asan -DTAMBRIX_SANITIZE=ON
+# ThreadSanitizer does not combine with ASan: a build of its own, holding
+# only the library, the simulator and the concurrency tests.
+echo "=== tsan ==="
+if configure build/tsan -DTAMBRIX_TSAN=ON && cmake --build build/tsan -j "$jobs" --target concurrency_tests; then
+  ctest --test-dir build/tsan --output-on-failure -L concurrency || { echo "*** tsan: tests failed"; status=1; }
+else
+  echo "*** tsan: build failed"; status=1
+fi
 run_suite fuzz build/fuzz -DTAMBRIX_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 export WINEPREFIX="$PWD/build/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p build/win

@@ -146,7 +146,7 @@ int32_t LibMOCF::LoadStream(FILE* file)
                  static_cast<int>(ReadLe32(image + 4) + 8));
         Clear();
     } else {
-        result = ParseImage(image, size);
+        result = Parse(image, size, &image);
     }
     EndLoad(result);
     free(image);
@@ -154,6 +154,11 @@ int32_t LibMOCF::LoadStream(FILE* file)
 }
 
 int32_t LibMOCF::ParseImage(const uint8_t* image, uint32_t size)
+{
+    return Parse(image, size, nullptr);
+}
+
+int32_t LibMOCF::Parse(const uint8_t* image, uint32_t size, uint8_t** owned)
 {
     // One file at a time: nodes of an earlier import never mix with these.
     Clear();
@@ -169,7 +174,7 @@ int32_t LibMOCF::ParseImage(const uint8_t* image, uint32_t size)
     uint32_t tag = ReadLe32(image);
     int32_t result;
     if (tag == MOCF_TAG) {
-        result = ImportContainer(image, size);
+        result = ImportContainer(image, size, owned);
     } else if (IsMocfImageType(tag)) {
         result = ImportSingleImage(image, size);
     } else {
@@ -201,6 +206,11 @@ void LibMOCF::FileNode(MocfObject* node, MocfObject**& tail)
 
 int32_t LibMOCF::ImportContainer(const uint8_t* image, uint32_t size)
 {
+    return ImportContainer(image, size, nullptr);
+}
+
+int32_t LibMOCF::ImportContainer(const uint8_t* image, uint32_t size, uint8_t** owned)
+{
     auto* reader = new (std::nothrow) MocfReader;
     if (!reader)
         return -1;
@@ -209,6 +219,12 @@ int32_t LibMOCF::ImportContainer(const uint8_t* image, uint32_t size)
         LogPrint(log, LOG_ERROR, L"Failure copying raw MOCF data %hs", reader->LastMessage());
         delete reader;
         return -1;
+    }
+    // The nodes are made from the reader's copy: a loaded file image goes
+    // now, so that a 16 MiB file never has more than three copies at once.
+    if (owned) {
+        free(*owned);
+        *owned = nullptr;
     }
     MocfObject** tail = &objects;
     while (*tail)

@@ -81,6 +81,10 @@ public:
     Log* log;
 
 private:
+    // ParseImage; a container import frees *owned (the loaded file image)
+    // once the reader has its own copy.
+    int32_t Parse(const uint8_t* image, uint32_t size, uint8_t** owned);
+    int32_t ImportContainer(const uint8_t* image, uint32_t size, uint8_t** owned);
     void FreeNodes();
     void ForgetCursor() { cursorIndex = -1, cursorNode = nullptr; }
     void EndLoad(int32_t result);
