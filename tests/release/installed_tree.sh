@@ -37,4 +37,18 @@ LD_LIBRARY_PATH=$prefix/$libdir "$work/host_pc" "$version" || fail "the pkg-conf
   { cat "$work/configure.txt"; fail "configure with find_package"; }
 "$cmake" --build "$work/consumer" >"$work/build.txt" 2>&1 || { cat "$work/build.txt"; fail "build with find_package"; }
 "$work/consumer/installed_host" "$version" || fail "the find_package host"
-echo "installed tree: both hosts built and ran"
+# The installed flasher finds the installed library on its own: it reads a
+# file's versions from the installed simulator.
+fw=$prefix/bin/tambrix-fw
+"$fw" build -o "$work/app.bin" --single app --app-version 3.4.5 --app-size 2000 --compat 0x41 >/dev/null &&
+  "$fw" build -o "$work/boot.bin" --single boot --boot-version 2.1.0 --boot-size 3000 --compat 0x41 >/dev/null &&
+  "$fw" build -o "$work/fw.mocf" --boot "$work/boot.bin" --app "$work/app.bin" --table 0x41 >/dev/null ||
+  fail "tambrix-fw build"
+coproc SIM { exec "$prefix/bin/tambrix-sim" --app-version 3.4.4 --timing line-speed=0 2>/dev/null; }
+read -r -t 10 port <&"${SIM[0]}" || fail "the simulator gave no port"
+timeout 60 "$prefix/bin/tambrix-flash" version "$work/fw.mocf" --port "$port" >"$work/version.txt" 2>&1
+code=$?
+kill "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null
+[ $code -eq 0 ] && grep -q "application: 3.4.5" "$work/version.txt" ||
+  { cat "$work/version.txt"; fail "the installed flasher (exit $code)"; }
+echo "installed tree: both hosts built and ran, the installed flasher read the versions"

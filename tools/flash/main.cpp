@@ -28,12 +28,18 @@ const char kMainFooter[] = "tambrix-flash COMMAND --help describes a command, it
 
 std::string DefaultLibrary()
 {
-    // Installed and in the Windows package: next to the program; in the
-    // build tree: the library's own build directory.
+    // In the Windows package: next to the program; installed on Linux: the
+    // library directory beside bin/; in the build tree: the library's own
+    // build directory.
     std::string here = ProgramDirectory();
     std::string beside = here + "/" + LibraryFileName();
     if (FileExists(beside))
         return beside;
+#ifdef TAMBRIX_INSTALLED_LIBRARY
+    std::string installed = here + "/" TAMBRIX_INSTALLED_LIBRARY;
+    if (FileExists(installed))
+        return installed;
+#endif
     return here + "/../src/" + LibraryFileName();
 }
 
