@@ -26,8 +26,12 @@ using testing_support::FirmwareFile;
 using testing_support::FlashRun;
 using testing_support::Target;
 
-enum Step { kPinfo, kBootEntry, kParameters, kVersion, kAreaOpen, kErase, kBlocks, kAreaEnd, kResetWait, kPostFlash, kSteps };
-enum Fault { kNak, kCan, kBadCrc, kLostByte, kSilence, kSlowRestart, kPortChange, kGarbledEcho, kRefusedSets, kPowerLoss, kFaults };
+enum Step {
+    kPinfo, kBootEntry, kParameters, kVersion, kAreaOpen, kErase, kBlocks, kAreaEnd, kResetWait, kPostFlash, kSteps
+};
+enum Fault {
+    kNak, kCan, kBadCrc, kLostByte, kSilence, kSlowRestart, kPortChange, kGarbledEcho, kRefusedSets, kPowerLoss, kFaults
+};
 
 const char* const kStepNames[kSteps] = {"P_INFO",    "boot entry", "parameter exchange", "version query", "area open",
                                         "erase",     "block writes", "area end",         "reset wait",    "post-flash completion"};
@@ -360,6 +364,11 @@ private:
 
 // Expected host codes. Columns: NAK, CAN, bad reply CRC, lost byte, silence,
 // slow restart, new port name, garbled echo, refused sets, power loss.
+// A single fault is absorbed by the retries of its exchange, of its report
+// or of its image: 0. A silent device answers nothing more: 1, the failure
+// without a code of its own (after the application's reset too: its restart
+// wait fails before the readiness check could give 5). Refused parameter
+// sets fail every try of the first image: 1.
 const DeviceKind kCorded = {
     "corded scanner",
     sim::DeviceConfig::CordedScanner,
@@ -380,6 +389,11 @@ const DeviceKind kCorded = {
     NothingToDo,
 };
 
+// Behind a cradle a silent line costs 5 once the scanner is being reached:
+// the cradle still hears "+++" and BASDNG1 but its answer never comes, so
+// it did not (as far as the host can tell) return to server mode. A power
+// loss of the scanner is not absorbed here: its restart and the cradle's
+// reconnection outlast the image's tries, which follow each other at once.
 const DeviceKind kCradle = {
     "scanner behind a cradle",
     sim::DeviceConfig::CradleWithScanner,
