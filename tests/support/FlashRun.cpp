@@ -93,8 +93,8 @@ AssistReply& FlashRun::Assist()
 
 void FlashRun::InstallAssist()
 {
-    DllAssistSettings assist{&OnAssist, nullptr, 1};
-    sim.Set(CFS_DLLASSIST_SETTINGS, &assist, sizeof assist);
+    assist_ = DllAssistSettings{&OnAssist, nullptr, 1};
+    sim.Set(CFS_DLLASSIST_SETTINGS, &assist_, sizeof assist_);
 }
 
 const sim::FirmwareUnit& FlashRun::Unit(Target target)

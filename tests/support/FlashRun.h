@@ -68,6 +68,8 @@ public:
     std::function<void()> recover;   // undoes what a scenario did to the device
 
 private:
+    // The library keeps a pointer to the host's record: it lives as long as the run.
+    DllAssistSettings assist_{};
     WIN32_232_SETTINGS caller_{};
     uint64_t menuTimeout_ = 0;
     std::vector<std::function<void(const std::string&)>> observers_;
