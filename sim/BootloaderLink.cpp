@@ -65,6 +65,11 @@ void FirmwareUnit::OnFrame(const CommandFrame& frame)
         Send(ControlSymbol(kNak), env_.timings.ackMs);
         return;
     }
+    if (n == faults.powerLossFrame) {
+        Trace(shown + " -> power lost (fault)");
+        LosePower(frame);
+        return;
+    }
     if (n == faults.canFrame) {
         Trace(shown + " -> CAN (fault)");
         Send(ControlSymbol(kCan), env_.timings.ackMs);
@@ -81,6 +86,24 @@ void FirmwareUnit::OnFrame(const CommandFrame& frame)
     Time readyAt = env_.Now() + env_.timings.ackMs + outcome.busyMs;
     pending_ = Pending{frame, std::move(outcome), readyAt, false};
     emptyPolls_ = 0;
+}
+
+// The frame was taken but power failed while it was carried out: a block
+// write gets half its data into the area, no answer goes out, and the unit
+// comes back in its bootloader.
+void FirmwareUnit::LosePower(const CommandFrame& frame)
+{
+    if (frame.command == 16) {
+        CommandFrame half = frame;
+        size_t keep = frame.payload.size() / 2;
+        if (config_.writeMultiple > 1)
+            keep -= keep % config_.writeMultiple;
+        half.payload.resize(keep);
+        if (keep > 0 && WriteBlock(half).refused.empty())
+            Trace("power lost after " + std::to_string(keep) + " of " + std::to_string(frame.payload.size()) +
+                  " bytes of the block");
+    }
+    BeginRestart(true, false);
 }
 
 FirmwareUnit::Outcome FirmwareUnit::Execute(const CommandFrame& frame)

@@ -160,6 +160,8 @@ bool ApplyFault(DeviceConfig& config, const std::string& option, std::string* er
         f.silentAfterReset = true;
         return !hasValue || number(f.silentMs);
     }
+    if (name == "silent-from")
+        return number(f.silentFrom);
     if (name == "lose-byte")
         return number(f.loseByte);
     if (name == "lose-every")
@@ -189,6 +191,8 @@ bool ApplyFault(DeviceConfig& config, const std::string& option, std::string* er
     }
     if (name == "incompatible")
         return flag(f.incompatible);
+    if (name == "power-loss")
+        return number(f.powerLossFrame);
     if (name == "line") {
         if (!hasValue || !ParseLine(value, config.line)) {
             if (error)
@@ -247,6 +251,7 @@ const char* FaultHelp()
            "    can-frame=N          answer command frame N with DLE CAN\n"
            "    bad-crc-reply=N      send reply frame N (empty replies not counted) with a wrong CRC\n"
            "    silent-after-reset[=MS]  stay silent after a reset command (for MS, or for good)\n"
+           "    silent-from=N        send nothing from output byte N of the device on the cable on\n"
            "    lose-byte=N          lose output byte N of the device on the cable\n"
            "    lose-every=K         lose every K-th output byte\n"
            "    garble-echo=N|all    garble the echo of menu reply N (or of every reply)\n"
@@ -256,6 +261,8 @@ const char* FaultHelp()
            "    low-battery          report a battery too low for flashing (BT_FLS 1)\n"
            "    protocol-version=V   report bootloader protocol version V instead of 23\n"
            "    incompatible         refuse the device's own compat ids (boot-incompat)\n"
+           "    power-loss=N         lose power while carrying out command frame N (a block write half\n"
+           "                         done) and come back in the bootloader\n"
            "    line=SETTING         run the application at other line settings, e.g. 8E1, 8O1, 8N2\n";
 }
 

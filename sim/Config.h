@@ -90,6 +90,7 @@ struct Faults {
     uint32_t badCrcReply = 0;      // this reply frame (not counting empty ones) has a wrong CRC
     bool silentAfterReset = false; // after a reset command the device does not come back...
     uint32_t silentMs = 0;         // ...for this long (0: never)
+    uint32_t silentFrom = 0;       // from this output byte of the device on the cable on, nothing is sent
     uint32_t loseByte = 0;         // this output byte of the device on the cable is lost
     uint32_t loseEvery = 0;        // every n-th output byte is lost
     uint32_t garbleEcho = 0;       // this menu reply's echo is garbled
@@ -100,6 +101,7 @@ struct Faults {
     bool lowBattery = false;       // BT_FLS reports "1"
     int32_t protocolVersion = 23;  // version in the reply to the version query
     bool incompatible = false;     // every unit refuses its own compat ids
+    uint32_t powerLossFrame = 0;   // power fails while this command frame is carried out
 };
 
 struct DeviceConfig {

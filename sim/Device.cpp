@@ -106,6 +106,11 @@ void Device::LineSend(const std::string& bytes)
     const Faults& faults = env_.faults;
     for (char c : bytes) {
         uint32_t n = ++env_.counters.outputBytes;
+        if (faults.silentFrom && n >= faults.silentFrom) {
+            if (n == faults.silentFrom)
+                env_.Trace("line", "fault: silent from output byte " + std::to_string(n) + " on");
+            continue;
+        }
         if (n == faults.loseByte || (faults.loseEvery && n % faults.loseEvery == 0)) {
             env_.Trace("line", "fault: lost output byte " + std::to_string(n) + " " +
                                    Printable(std::string(1, c)));

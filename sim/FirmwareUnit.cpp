@@ -96,11 +96,12 @@ void FirmwareUnit::BeginRestart(bool toBootloader, bool afterReset)
     bool intoBootloader = toBootloader || lastEnded_ == 0 || !applicationValid_;
     lastEnded_ = -1;
     restartTarget_ = intoBootloader ? Mode::Bootloader : Mode::Application;
-    uint32_t downMs = env_.RestartMs();
     bool silent = afterReset && env_.faults.silentAfterReset;
     Trace(std::string("restarting into the ") + ModeName(restartTarget_) +
           (silent ? " (fault: silent after reset)" : ""));
     SetMode(silent ? Mode::Silent : Mode::Restarting);
+    // Taken after the trace, so that whoever watches it may still slow this restart.
+    uint32_t downMs = env_.RestartMs();
     if (silent) {
         if (env_.faults.silentMs == 0)
             return;

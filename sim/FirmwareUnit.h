@@ -115,6 +115,7 @@ private:
     Outcome WriteBlock(const CommandFrame& frame);
     Outcome EndArea(const CommandFrame& frame);
     Outcome ResetCommand(const CommandFrame& frame, uint32_t second);
+    void LosePower(const CommandFrame& frame);
     void OnPoll();
     void OnHostAck();
 

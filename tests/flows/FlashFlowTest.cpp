@@ -2,7 +2,7 @@
 // the virtual clock: every host result code from a realistic device or
 // fault, the flashed areas compared with the file, and after every failure
 // the caller's settings back and a second run that flashes the same device.
-#include "support/SimTool.h"
+#include "support/FlashRun.h"
 
 #include "files/FirmwareBuilder.h"
 #include "io/FlashIo.h"
@@ -15,84 +15,15 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using testing_support::SimTool;
+using testing_support::AssistReply;
+using testing_support::Bytes;
+using testing_support::FirmwareFile;
+using testing_support::StandardFile;
+using testing_support::Target;
+using World = testing_support::FlashRun;
 
 constexpr uint8_t kScannerCompat = 0x41;
 constexpr uint8_t kCradleCompat = 0x61;
-
-// A container with a boot and an application image for one compat id.
-struct FirmwareFile {
-    Bytes boot;
-    Bytes app;
-    Bytes file;
-};
-
-FirmwareFile StandardFile(uint8_t compat, bool withBoot = true, uint32_t appSize = 20000)
-{
-    firmware::ImageRecipe boot = firmware::DefaultBoot();
-    boot.compat = {compat};
-    boot.swRev = "BOOT-2";
-    boot.size = 5000;
-    firmware::ImageRecipe app = firmware::DefaultApp();
-    app.compat = {compat};
-    app.swRev = "APP-2";
-    app.size = appSize;
-    FirmwareFile f;
-    f.boot = firmware::MakeImage(boot);
-    f.app = firmware::MakeImage(app);
-    firmware::ContainerRecipe recipe;
-    recipe.tableIds = {compat};
-    recipe.images = {f.boot, f.app};
-    if (!withBoot) {
-        f.boot.clear();
-        recipe.images = {f.app};
-    }
-    f.file = firmware::MakeContainer(recipe);
-    return f;
-}
-
-// What the areas of a unit must hold after a flash of the file: the boot
-// image without its header, the application image whole.
-void ExpectFlashed(const sim::FirmwareUnit& unit, const FirmwareFile& f, const std::string& what)
-{
-    if (!f.boot.empty()) {
-        Bytes boot(f.boot.begin() + firmware::kImageHeaderSize, f.boot.end());
-        EXPECT_EQ(unit.BootArea().data, boot) << what << ": boot area";
-    }
-    EXPECT_EQ(unit.ApplicationArea().data, f.app) << what << ": application area";
-}
-
-enum class Target { Nothing, Cable, Scanner };
-
-// One run's world: the tool, the device and what the test does along the way.
-struct World {
-    explicit World(const sim::DeviceConfig& config) : sim(config)
-    {
-        sim.device.SetTrace([this](const std::string& line) {
-            if (std::getenv("TAMBRIX_SIM_TRACE"))
-                std::fprintf(stderr, "%s\n", line.c_str());
-            for (auto& trigger : triggers)
-                if (!trigger.fired && line.find(trigger.text) != std::string::npos) {
-                    trigger.fired = true;
-                    trigger.action();
-                }
-        });
-    }
-    // Does action once, when the device's trace first shows text.
-    void When(const std::string& text, std::function<void()> action) { triggers.push_back({text, std::move(action)}); }
-
-    struct Trigger {
-        std::string text;
-        std::function<void()> action;
-        bool fired = false;
-    };
-    SimTool sim;
-    std::vector<Trigger> triggers;
-    std::function<void()> recover;   // undoes what a scenario did to the device
-};
-
-
 
 // Host progress callback: lets a scenario act at a given progress.
 std::function<void(uint64_t, uint64_t)> g_onProgress;
@@ -103,25 +34,13 @@ int32_t OnProgress(uint64_t, int32_t, uint64_t position, uint64_t total)
     return 0;
 }
 
-struct AssistReply {
-    int32_t result = 0;
-    std::wstring name;
-};
-AssistReply g_assist;
-int32_t OnAssist(void*, uint32_t, wchar_t* buffer, uint32_t capacity)
-{
-    wcsncpy(buffer, g_assist.name.c_str(), capacity);
-    return g_assist.result;
-}
-
 // The device takes a new port name at every restart into its application;
 // the host is asked for it.
 void RenamingPort(World& run, AssistReply reply)
 {
     run.sim.device.Env().faults.portChange = true;
-    g_assist = reply;
-    DllAssistSettings assist{&OnAssist, nullptr, 1};
-    run.sim.Set(CFS_DLLASSIST_SETTINGS, &assist, sizeof assist);
+    World::Assist() = reply;
+    run.InstallAssist();
 }
 
 struct Scenario {
@@ -232,7 +151,8 @@ const Scenario kScenarios[] = {
     {"the port's new name is given", Corded,
      [](World& run, const FirmwareFile&) {
          RenamingPort(run, {0, L""});
-         run.When("comes back as", [&run] { g_assist = {0, platform::Utf8ToWide(run.sim.device.PortName())}; });
+         run.When("comes back as",
+                  [&run] { World::Assist() = {0, platform::Utf8ToWide(run.sim.device.PortName())}; });
      },
      kScannerCompat, FLASH_RESULT_OK, "DefaultCableType = R, device name: SIM1", Target::Cable, true},
     {"the caller's line is 8-N-2: one pass on 8-N-1, then the caller's",
@@ -308,20 +228,9 @@ const Scenario kScenarios[] = {
      "One RF connection, try to get pinfo from scanner to ensure it is ready.", Target::Cable},
 };
 
-const sim::FirmwareUnit& WrittenUnit(World& run, Target target)
-{
-    if (target == Target::Scanner)
-        return *run.sim.device.TheScanner();
-    return run.sim.device.Cable();
-}
-
 class FlashFlow : public ::testing::TestWithParam<Scenario> {
 protected:
-    void SetUp() override
-    {
-        g_onProgress = nullptr;
-        g_assist = {};
-    }
+    void SetUp() override { g_onProgress = nullptr; }
 };
 
 TEST_P(FlashFlow, ResultSettingsAndASecondRun)
@@ -331,8 +240,7 @@ TEST_P(FlashFlow, ResultSettingsAndASecondRun)
     FirmwareFile f = StandardFile(s.fileCompat, !s.appOnly);
     std::wstring file = run.sim.WriteFile("fw.mocf", f.file);
     s.arrange(run, f);
-    WIN32_232_SETTINGS caller = run.sim.context->serialSettings;
-    uint64_t menuTimeout = run.sim.engine->io->menuCommandTimeoutMs;
+    run.NoteCallerState();
 
     uint64_t start = run.sim.Now();
     EXPECT_EQ(run.sim.Flash(file), s.code) << s.what << "\n" << run.sim.log->Text();
@@ -340,36 +248,15 @@ TEST_P(FlashFlow, ResultSettingsAndASecondRun)
     // Bounded: the longest waits of a flash are a few minutes of device time.
     EXPECT_LT(run.sim.Now() - start, 20u * 60 * 1000) << s.what;
     if (s.written != Target::Nothing)
-        ExpectFlashed(WrittenUnit(run, s.written), f, s.what);
-
-    EXPECT_EQ(run.sim.engine->io->menuCommandTimeoutMs, menuTimeout) << s.what;
-    EXPECT_EQ(memcmp(&run.sim.engine->rs232_settings, &caller, sizeof caller), 0) << s.what;
-    if (const sim::Cradle* cradle = run.sim.device.TheCradle()) {
-        EXPECT_FALSE(cradle->Transparent()) << s.what;
-        EXPECT_EQ(cradle->ServerMode(), run.sim.device.Config().serverMode) << s.what;
-    }
+        testing_support::ExpectFlashed(run.Unit(s.written), f, s.what);
+    run.ExpectCallerStateBack(s.what);
     if (s.code == FLASH_RESULT_OK || s.code == FLASH_RESULT_OK_FROM_BOOT)
         return;
-
-    // The device as it was left, faults off and time to settle: a second
-    // run flashes it.
-    run.sim.device.Env().faults = sim::Faults{};
-    run.triggers.clear();
-    if (run.recover)
-        run.recover();
-    run.sim.time.clock.Advance(120000);
-    g_onProgress = nullptr;
-    run.sim.SetU64(CFS_PELLARO_RETRY_MAX, 3);
-    // The host now knows where the device is, and says so when asked.
-    std::wstring port = platform::Utf8ToWide(run.sim.device.PortName());
-    run.sim.SetPort(port);
-    g_assist = {0, port};
     if (s.code == FLASH_RESULT_INCOMPATIBLE || !s.retried)
         return;   // the device is untouched and would answer the same
-    std::wstring second = run.sim.WriteFile("fw2.mocf", f.file);
-    uint32_t code = run.sim.Flash(second);
-    EXPECT_TRUE(code == FLASH_RESULT_OK || code == FLASH_RESULT_OK_FROM_BOOT)
-        << s.what << ": second run " << code << "\n" << run.sim.log->Text();
+    g_onProgress = nullptr;
+    bool forCable = !run.sim.device.TheCradle() || s.fileCompat == kCradleCompat;
+    run.ExpectSecondRunFlashes(f, forCable ? Target::Cable : Target::Scanner, s.what);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, FlashFlow, ::testing::ValuesIn(kScenarios),
@@ -383,7 +270,7 @@ namespace {
 
 TEST(FlashFlowFile, AFileThatIsNotFirmwareAnswersThreeAndTheDeviceStillHearsTheEnd)
 {
-    SimTool sim(sim::DeviceConfig::CordedScanner());
+    testing_support::SimTool sim(sim::DeviceConfig::CordedScanner());
     std::wstring file = sim.WriteFile("notes.txt", Bytes(300, 'x'));
     EXPECT_EQ(sim.Flash(file), FLASH_RESULT_BAD_FILE);
     EXPECT_TRUE(sim.Logged("Result: 3"));

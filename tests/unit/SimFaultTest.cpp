@@ -37,7 +37,8 @@ TEST(SimFaults, OptionNamesAreCheckedAndApplied)
         {"refuse-sets", true},      {"refuse-sets=BTLTOC", true}, {"low-battery", true},
         {"protocol-version=22", true}, {"incompatible", true},  {"line=8E1", true},
         {"line=9600-8O2", true},    {"line=9E1", false},        {"line=8X1", false},
-        {"no-such-fault", false},
+        {"silent-from=40", true},   {"silent-from", false},     {"power-loss=7", true},
+        {"power-loss", false},      {"no-such-fault", false},
     };
     for (const Case& c : cases) {
         sim::DeviceConfig config;
@@ -119,6 +120,34 @@ TEST(SimFaults, LostOutputBytes)
     EXPECT_EQ(reply, whole.substr(0, 2) + whole.substr(3));
     SimHost everyOther(WithFaults({"lose-every=2"}));
     EXPECT_EQ(everyOther.Menu('M', "VISMN40"), "VSN0.");
+}
+
+TEST(SimFaults, SilentFromAnOutputByteOn)
+{
+    SimHost host(WithFaults({"silent-from=5"}));
+    EXPECT_EQ(host.Menu('M', "VISMN40"), "VISM");
+    EXPECT_EQ(host.Menu('M', "VISMN40"), "");
+    // It still hears: NEWAP2 sends it into its bootloader all the same.
+    host.Menu('Y', "NEWAP2");
+    host.Sleep(2000);
+    EXPECT_EQ(host.device.Cable().CurrentMode(), sim::Mode::Bootloader);
+}
+
+TEST(SimFaults, PowerLossHalfWayThroughABlockWrite)
+{
+    SimHost host(WithFaults({"power-loss=5"}, true));
+    host.EnterPacketMode();
+    EXPECT_EQ(host.Transact(4, {1}).answer, kAck);
+    EXPECT_EQ(host.Transact(7, {0x101}).answer, kAck);
+    EXPECT_EQ(host.Transact(9).answer, kAck);
+    Bytes block(200, 0x5A);
+    EXPECT_EQ(host.Transact(16, {0}, block).answer, kAck);
+    EXPECT_EQ(host.Transact(16, {200}, block).answer, -6) << "no answer from a device without power";
+    EXPECT_EQ(host.device.Cable().CurrentMode(), sim::Mode::Restarting);
+    host.Sleep(2000);
+    EXPECT_EQ(host.device.Cable().CurrentMode(), sim::Mode::Bootloader);
+    EXPECT_EQ(host.device.Cable().ApplicationArea().data, Bytes(300, 0x5A));
+    EXPECT_FALSE(host.device.Cable().PacketMode());
 }
 
 TEST(SimFaults, GarbledEchoes)
