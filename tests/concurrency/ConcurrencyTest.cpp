@@ -5,7 +5,8 @@
 //
 // Every flashing thread has its own simulated device on its own virtual
 // clock, so the flashes run at full speed side by side.
-#include "support/FirmwareFiles.h"
+#include "support/FlashRun.h"
+#include "support/SerialRecord.h"
 #include "support/SimTool.h"
 #include "support/ThreadClock.h"
 
@@ -33,13 +34,7 @@ struct Station {
         SetU64(CFS_INTERFACE, INTERFACE_RS232);
         std::wstring port = platform::Utf8ToWide(config.portName);
         tool->SetSetting(CFS_PORTNAME, const_cast<wchar_t*>(port.c_str()), port.size());
-        WIN32_232_SETTINGS serial{};
-        serial.dcb.DCBlength = sizeof serial.dcb;
-        serial.dcb.BaudRate = 115200;
-        serial.dcb.fBinary = 1;
-        serial.dcb.ByteSize = 8;
-        serial.dcb.Parity = NOPARITY;
-        serial.dcb.StopBits = ONESTOPBIT;
+        WIN32_232_SETTINGS serial = testing_support::SerialRecord();
         tool->SetSetting(CFS_WIN32_232_SETTINGS, &serial, sizeof serial);
         // Each tool writes its own log file, as hosts do.
         LogFileSettings log{LOG_TO_FILE, logFile.c_str(), 2};
@@ -70,7 +65,7 @@ TEST(Concurrency, ToolsFlashTheirOwnDevicesAtOnce)
 {
     testing_support::ScopedThreadClock clocks;
     testing_support::TempDir dir;
-    FirmwareFile f = testing_support::StandardFile(kScannerCompat, "PARALLEL", 60000);
+    FirmwareFile f = testing_support::StandardFile(kScannerCompat, {.appRevision = "PARALLEL", .appSize = 60000});
     std::wstring file = platform::Utf8ToWide(dir.Write("fw.mocf", std::string(f.file.begin(), f.file.end())));
     const std::vector<sim::DeviceConfig> configs = {
         OnPort(sim::DeviceConfig::CordedScanner(), "SIM0"),
@@ -139,7 +134,7 @@ TEST(Concurrency, HostThreadCancelsARunningFlash)
 {
     testing_support::ScopedThreadClock clocks;
     testing_support::TempDir dir;
-    FirmwareFile f = testing_support::StandardFile(kScannerCompat, "AFTER-CANCEL");
+    FirmwareFile f = testing_support::StandardFile(kScannerCompat, {.appRevision = "AFTER-CANCEL"});
     std::wstring file = platform::Utf8ToWide(dir.Write("fw.mocf", std::string(f.file.begin(), f.file.end())));
     CancelRendezvous meeting;
     std::atomic<CFlashTool*> tool{nullptr};

@@ -3,7 +3,8 @@
 // tambrix-sim on a pty, and the areas the simulator dumps on exit must equal
 // the file's images. The device's own delays are shortened; the sequence's
 // fixed pauses are not, so each flash takes its real time.
-#include "support/RealTimeFirmware.h"
+#include "support/FirmwareFiles.h"
+#include "support/SerialRecord.h"
 #include "support/SimProcess.h"
 #include "support/TestSupport.h"
 #include "tambrix01/FlashTool.h"
@@ -17,6 +18,7 @@
 
 namespace {
 
+using testing_support::AsString;
 using testing_support::ReadFile;
 
 // The device answers, erases and links in a fraction of its usual time and
@@ -55,13 +57,7 @@ uint32_t FlashOverPort(const std::string& port, const std::string& file, const s
     tool->SetSetting(CFS_INTERFACE, &interface, sizeof interface);
     std::wstring portName = Widen(port);
     tool->SetSetting(CFS_PORTNAME, portName.data(), portName.size());
-    WIN32_232_SETTINGS serial{};
-    serial.dcb.DCBlength = sizeof serial.dcb;
-    serial.dcb.BaudRate = 115200;
-    serial.dcb.fBinary = 1;
-    serial.dcb.ByteSize = 8;
-    serial.dcb.Parity = NOPARITY;
-    serial.dcb.StopBits = ONESTOPBIT;
+    WIN32_232_SETTINGS serial = testing_support::SerialRecord();
     tool->SetSetting(CFS_WIN32_232_SETTINGS, &serial, sizeof serial);
     std::wstring fileName = Widen(file);
     uint32_t result = tool->FlashScanner(0, fileName.c_str());
@@ -99,9 +95,9 @@ TEST_P(FlashOverPty, DumpedAreasEqualTheFile)
 {
     const DeviceCase& s = GetParam();
     testing_support::TempDir dir;
-    testing_support::RealTimeFirmware f = testing_support::BuildRealTimeFirmware(s.compat);
+    testing_support::FirmwareFile f = testing_support::RealTimeFile(s.compat);
     ASSERT_FALSE(f.file.empty());
-    std::string file = dir.Write("firmware.mocf", f.File());
+    std::string file = dir.Write("firmware.mocf", AsString(f.file));
 
     std::vector<std::string> args = kQuickDevice;
     args.insert(args.end(), s.simArgs.begin(), s.simArgs.end());
@@ -120,8 +116,8 @@ TEST_P(FlashOverPty, DumpedAreasEqualTheFile)
     std::string context = "\n--- library log ---\n" + Tail(ReadFile(dir.File("flash.log"))) +
                           "\n--- simulator ---\n" + Tail(trace);
     EXPECT_EQ(result, static_cast<uint32_t>(FLASH_RESULT_OK)) << context;
-    EXPECT_EQ(ReadFile(dir.File("scanner-boot.bin")), f.BootArea()) << "boot area" << context;
-    EXPECT_EQ(ReadFile(dir.File("scanner-app.bin")), f.ApplicationArea()) << "application area" << context;
+    EXPECT_EQ(ReadFile(dir.File("scanner-boot.bin")), AsString(f.BootArea())) << "boot area" << context;
+    EXPECT_EQ(ReadFile(dir.File("scanner-app.bin")), AsString(f.app)) << "application area" << context;
     // After its last restart the scanner runs the new application.
     EXPECT_NE(trace.rfind(std::string("running its application (app ") + testing_support::kRealTimeAppVersion),
               std::string::npos)

@@ -2,7 +2,7 @@
 // a stable exit code before the library is touched, --json prints one
 // parseable object per device, and Ctrl-C cancels a running flash through
 // the library and leaves the devices answering.
-#include "support/RealTimeFirmware.h"
+#include "support/FirmwareFiles.h"
 #include "support/SimProcess.h"
 #include "support/TestSupport.h"
 
@@ -23,6 +23,7 @@ extern char** environ;
 
 namespace {
 
+using testing_support::AsString;
 using testing_support::ReadFile;
 using testing_support::TempDir;
 
@@ -147,7 +148,7 @@ TEST_P(FlasherUsage, OneLineAndExitCodeWithoutTheLibrary)
 {
     const UsageCase& c = GetParam();
     TempDir dir;
-    std::string file = dir.Write("fw.mocf", testing_support::BuildRealTimeFirmware(0x41).File());
+    std::string file = dir.Write("fw.mocf", AsString(testing_support::RealTimeFile(0x41).file));
     std::string log = dir.File("library.log");
     std::vector<std::string> args;
     for (std::string arg : c.args)
@@ -196,8 +197,8 @@ TEST(FlasherJson, PortsAndInfoPrintOneObjectPerLine)
         EXPECT_TRUE(port["description"].is_string()) << port;
     }
 
-    testing_support::RealTimeFirmware f = testing_support::BuildRealTimeFirmware(0x41);
-    Flasher info(dir, {"info", "--json", dir.Write("fw.mocf", f.File())});
+    testing_support::FirmwareFile f = testing_support::RealTimeFile(0x41);
+    Flasher info(dir, {"info", "--json", dir.Write("fw.mocf", AsString(f.file))});
     EXPECT_EQ(info.Wait(), 0) << info.Err();
     std::vector<nlohmann::json> objects = JsonLines(info.Out());
     ASSERT_EQ(objects.size(), 1u);
@@ -230,8 +231,8 @@ void ExpectCommon(const nlohmann::json& object, const char* command, const std::
 TEST(FlasherCancel, CtrlCCancelsEveryDeviceAndTheyAnswerAfterwards)
 {
     TempDir dir;
-    testing_support::RealTimeFirmware f = testing_support::BuildRealTimeFirmware(0x41);
-    std::string file = dir.Write("fw.mocf", f.File());
+    testing_support::FirmwareFile f = testing_support::RealTimeFile(0x41);
+    std::string file = dir.Write("fw.mocf", AsString(f.file));
     testing_support::SimProcess simA(TAMBRIX_SIM_PROGRAM, QuickScanner(dir, "a"), dir.File("sim-a.txt"));
     testing_support::SimProcess simB(TAMBRIX_SIM_PROGRAM, QuickScanner(dir, "b"), dir.File("sim-b.txt"));
     std::string a = simA.Line(), b = simB.Line();

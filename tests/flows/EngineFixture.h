@@ -9,6 +9,7 @@
 #include "flash/KIRO_FlashTool.h"
 #include "io/FlashIo.h"
 #include "sim/InProcess.h"
+#include "support/SerialRecord.h"
 #include "support/SimTool.h"
 
 #include <gtest/gtest.h>
@@ -35,13 +36,7 @@ public:
         engine->transportHooks = {&Serial, &Usb, this};
         engine->statusCallback = &Record;
         engine->statusContext = this;
-        WIN32_232_SETTINGS serial{};
-        serial.dcb.DCBlength = sizeof serial.dcb;
-        serial.dcb.BaudRate = 115200;
-        serial.dcb.fBinary = 1;
-        serial.dcb.ByteSize = 8;
-        serial.dcb.Parity = NOPARITY;
-        serial.dcb.StopBits = ONESTOPBIT;
+        WIN32_232_SETTINGS serial = testing_support::SerialRecord();
         EXPECT_EQ(engine->InitRs232V2(L"SIM0", &serial), 0);
     }
 

@@ -154,7 +154,7 @@ const char* const kFaultMarks[kFaults] = {"-> NAK (fault)",        "-> CAN (faul
 // Small images: a boot body of three blocks, an application of twelve.
 FirmwareFile MatrixFile(uint8_t compat)
 {
-    return testing_support::StandardFile(compat, true, 3000, 1000);
+    return testing_support::StandardFile(compat, {.bootSize = 1000, .appSize = 3000});
 }
 
 // A restart slower than a normal one, yet within the restart waits.

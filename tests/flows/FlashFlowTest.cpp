@@ -237,7 +237,7 @@ TEST_P(FlashFlow, ResultSettingsAndASecondRun)
 {
     const Scenario& s = GetParam();
     World run(s.device());
-    FirmwareFile f = StandardFile(s.fileCompat, !s.appOnly);
+    FirmwareFile f = StandardFile(s.fileCompat, {.bootSize = s.appOnly ? 0u : 5000u});
     std::wstring file = run.sim.WriteFile("fw.mocf", f.file);
     s.arrange(run, f);
     run.NoteCallerState();

@@ -16,12 +16,13 @@
 #pragma once
 
 #include "api/ToolContext.h"
-#include "files/FirmwareBuilder.h"
 #include "flash/KIRO_FlashTool.h"
 #include "io/FlashIo.h"
 #include "log/Log.h"
 #include "platform/Platform.h"
 #include "platform/VirtualClock.h"
+#include "support/FirmwareFiles.h"
+#include "support/SerialRecord.h"
 #include "tambrix01/FlashTool.h"
 
 #include <algorithm>
@@ -54,21 +55,9 @@ inline bool WithAssist(uint8_t mode) { return (mode & 32) != 0; }
 // for the scanner, 1 one for the cradle, 2 a single application image.
 inline std::vector<uint8_t> FirmwareFor(int which)
 {
-    uint8_t compat = which == 1 ? kCradleCompat : kScannerCompat;
-    firmware::ImageRecipe boot = firmware::DefaultBoot();
-    boot.compat = {compat};
-    boot.swRev = "BOOT-F";
-    boot.size = 300;
-    firmware::ImageRecipe app = firmware::DefaultApp();
-    app.compat = {compat};
-    app.swRev = "APP-F";
-    app.size = 420;
-    if (which == 2)
-        return firmware::MakeImage(app);
-    firmware::ContainerRecipe recipe;
-    recipe.tableIds = {compat};
-    recipe.images = {firmware::MakeImage(boot), firmware::MakeImage(app)};
-    return firmware::MakeContainer(recipe);
+    testing_support::FirmwareFile f =
+        testing_support::StandardFile(which == 1 ? kCradleCompat : kScannerCompat, {"BOOT-F", 300, "APP-F", 420});
+    return which == 2 ? f.app : f.file;
 }
 
 // The firmware files on disk for the life of the process.
@@ -245,13 +234,7 @@ inline void Configure(CFlashTool* tool, uint8_t mode)
     tool->SetSetting(CFS_PORTNAME, port.data(), port.size());
     uint64_t kind = InterfaceOf(mode);
     tool->SetSetting(CFS_INTERFACE, &kind, sizeof kind);
-    WIN32_232_SETTINGS serial{};
-    serial.dcb.DCBlength = sizeof serial.dcb;
-    serial.dcb.BaudRate = 115200;
-    serial.dcb.fBinary = 1;
-    serial.dcb.ByteSize = 8;
-    serial.dcb.Parity = NOPARITY;
-    serial.dcb.StopBits = ONESTOPBIT;
+    WIN32_232_SETTINGS serial = testing_support::SerialRecord();
     tool->SetSetting(CFS_WIN32_232_SETTINGS, &serial, sizeof serial);
     if (WithAssist(mode)) {
         DllAssistSettings assist{&AssistFuzz1, nullptr, 1};

@@ -4,7 +4,7 @@
 // brings the device up to date; and the process keeps nothing behind: its
 // descriptors are back to what they were, its heap stays flat, and (in the
 // sanitizer build) LeakSanitizer finds nothing unreachable.
-#include "support/FirmwareFiles.h"
+#include "support/FlashRun.h"
 #include "support/SimTool.h"
 
 #include <gtest/gtest.h>
@@ -89,8 +89,8 @@ bool Flashed(uint32_t code)
 struct Soak {
     explicit Soak(const sim::DeviceConfig& config) : sim(config), rng(20260612)
     {
-        files[0] = testing_support::StandardFile(kScannerCompat, "SOAK-A");
-        files[1] = testing_support::StandardFile(kScannerCompat, "SOAK-B");
+        files[0] = testing_support::StandardFile(kScannerCompat, {.appRevision = "SOAK-A"});
+        files[1] = testing_support::StandardFile(kScannerCompat, {.appRevision = "SOAK-B"});
         paths[0] = sim.WriteFile("a.mocf", files[0].file);
         paths[1] = sim.WriteFile("b.mocf", files[1].file);
         notFirmware = sim.WriteFile("notes.txt", std::vector<uint8_t>(300, 'x'));

@@ -4,6 +4,7 @@
 // its own link mode, and a second run on the same device that flashes it.
 #pragma once
 
+#include "support/FirmwareFiles.h"
 #include "support/SimTool.h"
 
 #include <cstdint>
@@ -13,19 +14,9 @@
 
 namespace testing_support {
 
-using Bytes = std::vector<uint8_t>;
-
-// A container with a boot and an application image for one compat id.
-struct FirmwareFile {
-    Bytes boot;
-    Bytes app;
-    Bytes file;
-};
-
-FirmwareFile StandardFile(uint8_t compat, bool withBoot = true, uint32_t appSize = 20000, uint32_t bootSize = 5000);
-
-// The areas of a unit after a flash of the file: the boot image without its
-// header, the application image whole.
+// The unit's areas hold what a flash of the file writes (the boot area only
+// when the file has a boot image).
+bool HoldsFile(const sim::FirmwareUnit& unit, const FirmwareFile& f);
 void ExpectFlashed(const sim::FirmwareUnit& unit, const FirmwareFile& f, const std::string& what);
 
 enum class Target { Nothing, Cable, Scanner };

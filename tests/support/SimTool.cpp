@@ -3,6 +3,7 @@
 #include "io/FlashIo.h"
 #include "platform/Platform.h"
 #include "sim/InProcess.h"
+#include "support/SerialRecord.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -55,13 +56,7 @@ SimTool::~SimTool()
 
 void SimTool::SetSerial(uint8_t byteSize, uint8_t parity, uint8_t stopBits)
 {
-    WIN32_232_SETTINGS serial{};
-    serial.dcb.DCBlength = sizeof serial.dcb;
-    serial.dcb.BaudRate = 115200;
-    serial.dcb.fBinary = 1;
-    serial.dcb.ByteSize = byteSize;
-    serial.dcb.Parity = parity;
-    serial.dcb.StopBits = stopBits;
+    WIN32_232_SETTINGS serial = testing_support::SerialRecord(byteSize, parity, stopBits);
     Set(CFS_WIN32_232_SETTINGS, &serial, sizeof serial);
 }
 

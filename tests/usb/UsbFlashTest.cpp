@@ -3,10 +3,10 @@
 // simulator's USB face on nodes that umockdev emulates. The device leaves
 // the bus at each restart and comes back as a new device.
 #include "api/ToolContext.h"
-#include "files/FirmwareBuilder.h"
 #include "platform/Platform.h"
 #include "sim/usb/HidrawServer.h"
 #include "sim/usb/HidrawTestbed.h"
+#include "support/FlashRun.h"
 #include "support/TestSupport.h"
 #include "tambrix01/FlashTool.h"
 
@@ -21,35 +21,14 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using testing_support::CapturedLog;
+using testing_support::FirmwareFile;
 
 constexpr uint8_t kCompat = 0x41;
 
-struct FirmwareFile {
-    Bytes boot;
-    Bytes app;
-    Bytes file;
-};
-
 FirmwareFile MakeFile()
 {
-    firmware::ImageRecipe boot = firmware::DefaultBoot();
-    boot.compat = {kCompat};
-    boot.swRev = "USB-BOOT-2";
-    boot.size = 3000;
-    firmware::ImageRecipe app = firmware::DefaultApp();
-    app.compat = {kCompat};
-    app.swRev = "USB-APP-2";
-    app.size = 6000;
-    FirmwareFile f;
-    f.boot = firmware::MakeImage(boot);
-    f.app = firmware::MakeImage(app);
-    firmware::ContainerRecipe recipe;
-    recipe.tableIds = {kCompat};
-    recipe.images = {f.boot, f.app};
-    f.file = firmware::MakeContainer(recipe);
-    return f;
+    return testing_support::StandardFile(kCompat, {"USB-BOOT-2", 3000, "USB-APP-2", 6000});
 }
 
 // A corded USB scanner whose pauses suit a test in real time.
@@ -100,9 +79,7 @@ struct UsbRun {
     void ExpectFlashed(const FirmwareFile& f, const char* what)
     {
         server.Stop();
-        Bytes boot(f.boot.begin() + firmware::kImageHeaderSize, f.boot.end());
-        EXPECT_EQ(device.Cable().BootArea().data, boot) << what;
-        EXPECT_EQ(device.Cable().ApplicationArea().data, f.app) << what;
+        testing_support::ExpectFlashed(device.Cable(), f, what);
         EXPECT_EQ(device.Cable().AppVersion(), "USB-APP-2") << what;
     }
 
@@ -119,7 +96,7 @@ protected:
     {
         ASSERT_TRUE(sim::HidrawTestbed::Active()) << "run the USB tests under umockdev-wrapper";
         FirmwareFile f = MakeFile();
-        dir.Write("firmware.mocf", std::string(f.file.begin(), f.file.end()));
+        dir.Write("firmware.mocf", testing_support::AsString(f.file));
         file = dir.WideFile("firmware.mocf");
         firmwareFile = f;
     }

@@ -1,6 +1,6 @@
 #include "FlashHostFiles.h"
 
-#include "support/RealTimeFirmware.h"
+#include "support/FirmwareFiles.h"
 
 #include <cstdio>
 #include <string>
@@ -20,7 +20,8 @@ bool WriteAll(const char* name, const std::string& bytes)
 
 bool WriteFlashHostFiles()
 {
-    testing_support::RealTimeFirmware f = testing_support::BuildRealTimeFirmware(0x41);
-    return !f.file.empty() && WriteAll("firmware.mocf", f.File()) && WriteAll("expected-boot.bin", f.BootArea()) &&
-           WriteAll("expected-app.bin", f.ApplicationArea());
+    using testing_support::AsString;
+    testing_support::FirmwareFile f = testing_support::RealTimeFile(0x41);
+    return !f.file.empty() && WriteAll("firmware.mocf", AsString(f.file)) &&
+           WriteAll("expected-boot.bin", AsString(f.BootArea())) && WriteAll("expected-app.bin", AsString(f.app));
 }
