@@ -8,17 +8,10 @@
 set -u
 wine=$1 bin=$2 version=$3 sim=${4:-} dosdevices=${5:-}
 work=$(mktemp -d)
-link=""
-sim_pid=""
-stop_sim() {
-  [ -n "$sim_pid" ] || return 0
-  kill "$sim_pid" 2>/dev/null
-  wait "$sim_pid" 2>/dev/null
-  sim_pid=""
-}
+. "$(dirname "$0")/../win32/sim_over_com.sh"
 cleanup() {
   stop_sim
-  [ -n "$link" ] && rm -f "$link"
+  unlink_com
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -35,20 +28,8 @@ device=()
 if [ -n "$sim" ]; then
   (cd "$work" && "$wine" "$bin/tambrix-fw.exe" build -o firmware.mocf --compat 0x41 --boot-version 2.1.0 \
     --app-version 3.4.5 --date "Dec 09 2026" --time 12:34:56 >fw-build.txt 2>&1) || fail "tambrix-fw.exe build"
-  [ -d "$dosdevices" ] || "$wine" wineboot -i >/dev/null 2>&1
-  coproc SIM { exec "$sim" --timing newap2-delay=20 --timing erase=50 --timing line-speed=0 \
-    --timing restart=200 2>"$work/sim-trace.txt"; }
-  sim_pid=$SIM_PID
-  read -r -t 10 pty <&"${SIM[0]}" || fail "no pty from $sim"
-  # A COM number nobody else uses: ln -s fails when the name exists.
-  for number in $(seq 100 239); do
-    if ln -s "$pty" "$dosdevices/com$number" 2>/dev/null; then
-      link="$dosdevices/com$number"
-      break
-    fi
-  done
-  [ -n "$link" ] || fail "no free COM number in $dosdevices"
-  device=(env "TAMBRIX_ABI_PORT=\\\\.\\COM$number")
+  start_sim_on_com "$sim" "$dosdevices" "$wine" "$work/sim-trace.txt"
+  device=(env "TAMBRIX_ABI_PORT=\\\\.\\COM$com")
 fi
 
 for host in mingw msvc; do
