@@ -13,14 +13,16 @@ configure() { # dir, extra cmake args...
 }
 
 run_suite() { # name, dir, cmake args...
-  local name=$1 dir=$2; shift 2
+  local name=$1 dir=$2 start=$SECONDS; shift 2
   echo "=== $name ==="
   if ! configure "$dir" "$@" || ! cmake --build "$dir" -j "$jobs"; then
     echo "*** $name: build failed"; status=1; return
   fi
+  local built=$SECONDS
   if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs"; then
     echo "*** $name: tests failed"; status=1
   fi
+  echo "=== $name: built in $((built - start)) s, tested in $((SECONDS - built)) s ==="
 }
 
 run_suite native build/native
@@ -28,11 +30,13 @@ run_suite sanitizer build/asan -DTAMBRIX_SANITIZE=ON
 # ThreadSanitizer does not combine with ASan: a build of its own, holding
 # only the library, the simulator and the concurrency tests.
 echo "=== tsan ==="
+tsan_start=$SECONDS
 if configure build/tsan -DTAMBRIX_TSAN=ON && cmake --build build/tsan -j "$jobs" --target concurrency_tests; then
   ctest --test-dir build/tsan --output-on-failure -L concurrency || { echo "*** tsan: tests failed"; status=1; }
 else
   echo "*** tsan: build failed"; status=1
 fi
+echo "=== tsan: built and tested in $((SECONDS - tsan_start)) s ==="
 run_suite fuzz build/fuzz -DTAMBRIX_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 export WINEPREFIX="$PWD/build/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p build/win
@@ -41,5 +45,6 @@ mkdir -p build/win
 run_suite windows build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DTAMBRIX_NATIVE_SIM="$PWD/build/native/tools/tambrix-sim"
 
+echo "=== all suites: $((SECONDS / 60)) min $((SECONDS % 60)) s ==="
 [ $status -eq 0 ] && echo "ALL SUITES PASSED" || echo "SOME SUITES FAILED"
 exit $status
