@@ -1,10 +1,11 @@
 // Every fault the simulator can inject, aimed at every step of a whole
-// flash, for a corded scanner and for a scanner behind a cradle. The steps
-// are found in a clean recorded run of the same device (the frame, reply,
-// menu reply and output byte at which each begins); each cell then runs the
-// flash with its one fault, and checks the host code, a time bound from the
-// library's own timeouts, the caller's settings, the cradle, and a second
-// run that flashes the device. The test prints the matrix it found.
+// flash, for a corded scanner on a serial line and on USB, and for a scanner
+// behind a cradle. The steps are found in a clean recorded run of the same
+// device (the frame, reply, menu reply and output byte at which each
+// begins); each cell then runs the flash with its one fault, and checks the
+// host code, a time bound from the library's own timeouts, the caller's
+// settings, the cradle, and a second run that flashes the device. The test
+// prints the matrix it found.
 #include "support/FlashRun.h"
 
 #include "io/FlashIo.h"
@@ -133,6 +134,7 @@ struct DeviceKind {
     Target target;      // whose areas the file is for
     Matrix expected;    // host code per step and fault
     void (*recover)(FlashRun&);   // what the user does before trying again
+    uint64_t interface = INTERFACE_RS232;
 };
 
 void NothingToDo(FlashRun&) {}
@@ -198,6 +200,7 @@ public:
     void Record()
     {
         FlashRun run(kind_.config());
+        run.sim.SetU64(CFS_INTERFACE, kind_.interface);
         StepRecorder recorder(run);
         std::wstring file = run.sim.WriteFile("fw.mocf", file_.file);
         uint64_t start = run.sim.Now();
@@ -325,6 +328,7 @@ private:
         std::string what = std::string(kind_.name) + ", " + kFaultNames[fault] + " at " + kStepNames[step];
         SCOPED_TRACE(what);
         FlashRun run(kind_.config());
+        run.sim.SetU64(CFS_INTERFACE, kind_.interface);
         std::wstring file = run.sim.WriteFile("fw.mocf", file_.file);
         Aim(run, step, fault);
         hit_ = false;
@@ -389,6 +393,38 @@ const DeviceKind kCorded = {
     NothingToDo,
 };
 
+// The same scanner on USB: the engine's USB branches (its open by
+// identity, the restart waits that find the device again) see the bytes
+// the in-process transport carries; the HID framing has its own tests.
+// Every fault costs what it costs on the serial line.
+sim::DeviceConfig UsbScanner()
+{
+    sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
+    config.unit.cbl = 4;   // P_INFO names a USB cable
+    return config;
+}
+
+const DeviceKind kUsb = {
+    "USB scanner",
+    UsbScanner,
+    0x41,
+    Target::Cable,
+    Matrix{{
+        /* P_INFO        */ Row{NA, NA, NA, 0, 1, NA, NA, 0, NA, NA},
+        /* boot entry    */ Row{NA, NA, NA, 0, 1, 0, NA, 0, NA, NA},
+        /* parameters    */ Row{NA, NA, NA, 0, 1, NA, NA, 0, 1, NA},
+        /* version query */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
+        /* area open     */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
+        /* erase         */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
+        /* block writes  */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, 0},
+        /* area end      */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
+        /* reset wait    */ Row{0, 0, 0, 0, 1, 0, NA, 0, NA, NA},
+        /* post-flash    */ Row{NA, NA, NA, 0, 1, 0, 0, 0, NA, NA},
+    }},
+    NothingToDo,
+    INTERFACE_USB_HID,
+};
+
 // Behind a cradle a silent line costs 5 once the scanner is being reached:
 // the cradle still hears "+++" and BASDNG1 but its answer never comes, so
 // it did not (as far as the host can tell) return to server mode. A power
@@ -427,6 +463,11 @@ void RunMatrix(const DeviceKind& kind)
 TEST(FaultMatrix, CordedScanner)
 {
     RunMatrix(kCorded);
+}
+
+TEST(FaultMatrix, UsbScanner)
+{
+    RunMatrix(kUsb);
 }
 
 TEST(FaultMatrix, ScannerBehindACradle)
