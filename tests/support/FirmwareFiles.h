@@ -21,7 +21,6 @@ struct FirmwareFile {
 
     // The bootloader is written without its header.
     Bytes BootArea() const { return boot.empty() ? Bytes{} : Bytes(boot.begin() + firmware::kImageHeaderSize, boot.end()); }
-    const Bytes& ApplicationArea() const { return app; }
 };
 
 struct FileShape {
