@@ -373,30 +373,32 @@ private:
 // without a code of its own (after the application's reset too: its restart
 // wait fails before the readiness check could give 5). Refused parameter
 // sets fail every try of the first image: 1.
+const Matrix kCordedCodes = {{
+    /* P_INFO        */ Row{NA, NA, NA, 0, 1, NA, NA, 0, NA, NA},
+    /* boot entry    */ Row{NA, NA, NA, 0, 1, 0, NA, 0, NA, NA},
+    /* parameters    */ Row{NA, NA, NA, 0, 1, NA, NA, 0, 1, NA},
+    /* version query */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
+    /* area open     */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
+    /* erase         */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
+    /* block writes  */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, 0},
+    /* area end      */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
+    /* reset wait    */ Row{0, 0, 0, 0, 1, 0, NA, 0, NA, NA},
+    /* post-flash    */ Row{NA, NA, NA, 0, 1, 0, 0, 0, NA, NA},
+}};
+
 const DeviceKind kCorded = {
     "corded scanner",
     sim::DeviceConfig::CordedScanner,
     0x41,
     Target::Cable,
-    Matrix{{
-        /* P_INFO        */ Row{NA, NA, NA, 0, 1, NA, NA, 0, NA, NA},
-        /* boot entry    */ Row{NA, NA, NA, 0, 1, 0, NA, 0, NA, NA},
-        /* parameters    */ Row{NA, NA, NA, 0, 1, NA, NA, 0, 1, NA},
-        /* version query */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
-        /* area open     */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
-        /* erase         */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
-        /* block writes  */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, 0},
-        /* area end      */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
-        /* reset wait    */ Row{0, 0, 0, 0, 1, 0, NA, 0, NA, NA},
-        /* post-flash    */ Row{NA, NA, NA, 0, 1, 0, 0, 0, NA, NA},
-    }},
+    kCordedCodes,
     NothingToDo,
 };
 
 // The same scanner on USB: the engine's USB branches (its open by
 // identity, the restart waits that find the device again) see the bytes
 // the in-process transport carries; the HID framing has its own tests.
-// Every fault costs what it costs on the serial line.
+// Every fault costs what it costs on the serial line: the same codes.
 sim::DeviceConfig UsbScanner()
 {
     sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
@@ -409,18 +411,7 @@ const DeviceKind kUsb = {
     UsbScanner,
     0x41,
     Target::Cable,
-    Matrix{{
-        /* P_INFO        */ Row{NA, NA, NA, 0, 1, NA, NA, 0, NA, NA},
-        /* boot entry    */ Row{NA, NA, NA, 0, 1, 0, NA, 0, NA, NA},
-        /* parameters    */ Row{NA, NA, NA, 0, 1, NA, NA, 0, 1, NA},
-        /* version query */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
-        /* area open     */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
-        /* erase         */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
-        /* block writes  */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, 0},
-        /* area end      */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
-        /* reset wait    */ Row{0, 0, 0, 0, 1, 0, NA, 0, NA, NA},
-        /* post-flash    */ Row{NA, NA, NA, 0, 1, 0, 0, 0, NA, NA},
-    }},
+    kCordedCodes,
     NothingToDo,
     INTERFACE_USB_HID,
 };

@@ -237,7 +237,10 @@ TEST_P(FlashFlow, ResultSettingsAndASecondRun)
 {
     const Scenario& s = GetParam();
     World run(s.device());
-    FirmwareFile f = StandardFile(s.fileCompat, {.bootSize = s.appOnly ? 0u : 5000u});
+    testing_support::FileShape shape;
+    if (s.appOnly)
+        shape.bootSize = 0;
+    FirmwareFile f = StandardFile(s.fileCompat, shape);
     std::wstring file = run.sim.WriteFile("fw.mocf", f.file);
     s.arrange(run, f);
     run.NoteCallerState();
