@@ -1,0 +1,40 @@
+"""Firmware updates of scanners and cradles from Python, through TAMBRIX01.
+
+A pure-Python package (ctypes only): it loads ``libTAMBRIX01.so`` or
+``TAMBRIX01.dll``, makes a tool object and calls its operations through the
+object's table, as a C++ host does::
+
+    import tambrix
+
+    with tambrix.Flasher("/dev/ttyUSB0", log="flash.log") as device:
+        report = device.flash("firmware.mocf", progress=lambda phase, done, size: print(phase, done, size))
+        print(report)
+"""
+
+from .errors import LibraryError, SettingError, TambrixError
+from .flasher import Flasher, tunable_id
+from .header import FlashResult, Interface, SettingId, SettingResult, VersionResult
+from .library import LIBRARY_VARIABLE
+from .progress import Phase, ProgressCallback
+from .results import FileVersion, FlashReport, ObjectVersion
+
+__version__ = "1.27.0"
+
+__all__ = [
+    "FileVersion",
+    "FlashReport",
+    "FlashResult",
+    "Flasher",
+    "Interface",
+    "LIBRARY_VARIABLE",
+    "LibraryError",
+    "ObjectVersion",
+    "Phase",
+    "ProgressCallback",
+    "SettingError",
+    "SettingId",
+    "SettingResult",
+    "TambrixError",
+    "VersionResult",
+    "tunable_id",
+]

@@ -1,0 +1,373 @@
+"""The tool object for one device, as a Python user expects it."""
+
+from __future__ import annotations
+
+import contextlib
+import ctypes
+import os
+import threading
+import time
+import weakref
+from typing import Iterator, Mapping, Optional, Union
+
+from . import library as _library
+from .errors import SettingError
+from .header import (
+    FIRST_TUNABLE,
+    PARITY,
+    STOP_BITS,
+    WIN32_232_SETTINGS,
+    FileVersionInfo,
+    FlashResult,
+    FwCallback,
+    Interface,
+    LogFileSettings,
+    LogOutput,
+    SettingId,
+    SettingResult,
+)
+from .progress import ProgressCallback, ProgressDecoder
+from .results import FileVersion, FlashReport, file_version, flash_code, flash_meaning
+from .tool import Tool
+
+PathLike = Union[str, "os.PathLike[str]"]
+SettingName = Union[str, int, SettingId]
+
+INTERFACES = {"serial": Interface.RS232, "usb": Interface.USB_HID}
+LOG_LEVELS = {"L": 1, "M": 2, "H": 3}
+
+# The library takes no setting smaller than four bytes, a port name's size
+# (in characters) included: shorter names are passed with a larger
+# capacity, which the library may, as the NUL ends them.
+_MIN_SETTING_SIZE = 4
+
+
+def tunable_id(name: SettingName) -> int:
+    """The id of a library-specific tunable.
+
+    ``name`` is a :class:`SettingId`, the header's name with or without
+    ``CFS_`` in any case (``"PELLARO_RETRY_MAX"``), or a number from
+    ``0x10000`` on (ids this package does not know yet included).
+    """
+    if isinstance(name, str):
+        key = name.upper()
+        key = key[4:] if key.startswith("CFS_") else key
+        if key not in SettingId.__members__:
+            known = ", ".join(s.name for s in SettingId if s >= FIRST_TUNABLE)
+            raise ValueError(f"no tunable named {name!r}; known: {known}")
+        number = int(SettingId[key])
+    elif isinstance(name, int) and not isinstance(name, bool):
+        number = int(name)
+    else:
+        raise TypeError(f"a tunable is named by text or number, not {type(name).__name__}")
+    if not FIRST_TUNABLE <= number < 1 << 31:
+        raise ValueError(f"{name!r} is not a library-specific tunable (ids 0x10000 and up)")
+    return number
+
+
+def _path_text(path: PathLike) -> str:
+    text = os.fspath(path)
+    return os.fsdecode(text) if isinstance(text, bytes) else text
+
+
+def _readable_file(path: PathLike) -> str:
+    text = _path_text(path)
+    if not os.path.isfile(text):
+        raise FileNotFoundError(f"{text}: no such file")
+    return text
+
+
+class Flasher:
+    """One device on one port, through one tool object of the library.
+
+    Use it as a context manager: the tool object is destroyed on leaving
+    the block (or by :meth:`close`)::
+
+        with tambrix.Flasher("/dev/ttyUSB0") as device:
+            print(device.flash("firmware.mocf", progress=print))
+
+    ``port`` is a serial device path or COM port, or with
+    ``interface="usb"`` a HID device name. ``baud``, ``parity`` (``N``,
+    ``O``, ``E``, ``M``, ``S``) and ``stop_bits`` (1, 1.5, 2) are the line
+    settings of the device's application (8 data bits). ``log`` names the
+    library's log file (``"stdout"`` and ``"stderr"`` are the streams) with
+    ``log_level`` ``L``, ``M`` or ``H``. ``settings`` is a protocol settings
+    file (``NAME: VALUE`` lines, a ``.txt`` name) or a mapping of tunables
+    as :meth:`set` takes them. ``library`` is the library's path; without
+    it ``TAMBRIX01_LIBRARY`` names it, or the usual places are searched.
+
+    Raises ValueError for a bad argument before the library is touched,
+    :class:`~tambrix.LibraryError` when the library cannot be loaded and
+    :class:`~tambrix.SettingError` when it refuses a setting; the tool
+    object is destroyed again in every case.
+    """
+
+    def __init__(
+        self,
+        port: str,
+        interface: str = "serial",
+        baud: int = 115200,
+        parity: str = "N",
+        stop_bits: float = 1,
+        log: Optional[PathLike] = None,
+        log_level: str = "M",
+        settings: Union[PathLike, Mapping[SettingName, int], None] = None,
+        library: Optional[PathLike] = None,
+    ) -> None:
+        self.port = port
+        self.interface = interface
+        line = self._line_settings(baud, parity, stop_bits) if interface == "serial" else None
+        if interface not in INTERFACES:
+            raise ValueError(f"interface must be 'serial' or 'usb', not {interface!r}")
+        if not isinstance(port, str) or not port:
+            raise ValueError("port must be a non-empty text")
+        if log_level.upper() not in LOG_LEVELS:
+            raise ValueError(f"log_level must be L, M or H, not {log_level!r}")
+
+        self._state = threading.Condition()
+        self._busy = False
+        self._owner: Optional[int] = None
+        self._cancel_sent = False
+        self._decoder = ProgressDecoder()
+        self._last_step: tuple[int, int, int] = (0, 0, 0)
+        self._progress: Optional[ProgressCallback] = None
+        self._callback_error: Optional[BaseException] = None
+        # The library calls this on the flashing thread; it must live as
+        # long as the tool object does.
+        self._callback = FwCallback(self._on_progress)
+
+        self._lib = _library.load(library)
+        self._tool = Tool(self._lib)
+        self._finalizer = weakref.finalize(self, self._tool.destroy)
+        try:
+            if log is not None:
+                self._set_log(log, log_level.upper())
+            if isinstance(settings, Mapping):
+                for name, value in settings.items():
+                    self.set(name, value)
+            elif settings is not None:
+                self._set_protocol_file(settings)
+            self._set_u64(SettingId.INTERFACE, INTERFACES[interface], "the interface")
+            self._set_port(port)
+            if line is not None:
+                self._setting(SettingId.WIN32_232_SETTINGS, ctypes.byref(line), ctypes.sizeof(line), "the serial settings")
+            pointer = ctypes.cast(self._callback, ctypes.c_void_p)
+            self._setting(SettingId.FWCALLBACK, pointer, 8, "the progress callback")
+        except BaseException:
+            self.close()
+            raise
+
+    # -- the operations -------------------------------------------------
+
+    def flash(self, file: PathLike, progress: Optional[ProgressCallback] = None) -> FlashReport:
+        """Writes the firmware file into the device (``FlashScanner``).
+
+        ``progress(phase, bytes, size)`` is called on this thread as the
+        images go out: ``phase`` is ``"bootloader"`` or ``"application"``,
+        ``bytes`` how much of the phase's ``size`` was sent. An exception in
+        it cancels the flash; it is raised here once the library has
+        brought the device back. So is a KeyboardInterrupt that arrives
+        during the transfer.
+
+        Returns a :class:`~tambrix.FlashReport`; a failure of the flash is
+        its ``code``, not an exception.
+        """
+        name = _readable_file(file)
+        with self._operation():
+            self._decoder = ProgressDecoder()
+            self._last_step = (0, 0, 0)
+            self._progress = progress
+            self._callback_error = None
+            start = time.monotonic()
+            raw = self._tool.call("FlashScanner", 0, name)
+            seconds = time.monotonic() - start
+            self._progress = None
+            error, self._callback_error = self._callback_error, None
+        if error is not None:
+            raise error
+        code = flash_code(raw)
+        flashed = code in (FlashResult.OK, FlashResult.OK_FROM_BOOT)
+        if flashed:
+            self._decoder.complete()
+        return FlashReport(code, flashed, flash_meaning(code), seconds, tuple(self._decoder.phases))
+
+    def file_version(self, file: PathLike) -> FileVersion:
+        """The versions and build times of the file's objects that suit the device (``GetFileVersion``)."""
+        name = _readable_file(file)
+        with self._operation():
+            info = FileVersionInfo()
+            start = time.monotonic()
+            raw = self._tool.call("GetFileVersion", name, ctypes.byref(info))
+            seconds = time.monotonic() - start
+        return file_version(raw, info, seconds)
+
+    def cancel(self) -> bool:
+        """Cancels the running flash; callable from any thread.
+
+        The flash ends with :attr:`FlashResult.CANCELLED` once the library
+        has brought the device back. False when nothing was running (a
+        cancel is never kept for a later flash).
+        """
+        with self._state:
+            if not self._busy or not self._tool.alive:
+                return False
+            self._cancel_sent = True
+            self._set_u64(SettingId.CANCELIO, 1, "the cancel")
+            return True
+
+    def set(self, name: SettingName, value: int) -> None:
+        """Sets a library-specific tunable (ids ``0x10000`` and up, all u64).
+
+        ``flasher.set("PELLARO_RETRY_MAX", 5)``; see :func:`tunable_id` for
+        the names. Raises :class:`~tambrix.SettingError` when the library
+        refuses it (``code`` :attr:`SettingResult.UNKNOWN_ID` for an id it
+        does not know).
+        """
+        number = tunable_id(name)
+        if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < 1 << 64:
+            raise ValueError(f"{name!r}: the value must be a number from 0 to 2**64 - 1, not {value!r}")
+        with self._operation():
+            self._set_u64(number, value, f"the setting {name!r}")
+
+    def get(self, name: SettingName) -> int:
+        """Reads a library-specific tunable back."""
+        number = tunable_id(name)
+        word = ctypes.c_uint64()
+        with self._operation():
+            self._setting(number, ctypes.byref(word), 8, f"the setting {name!r}", get=True)
+        return word.value
+
+    @property
+    def library_version(self) -> str:
+        """The library's version text (``CFS_DLLVERSION``)."""
+        text = ctypes.create_unicode_buffer(256)
+        with self._operation():
+            self._setting(SettingId.DLLVERSION, text, len(text) - 1, "the version text", get=True)
+        return text.value
+
+    @property
+    def library_path(self) -> str:
+        """The file the library was loaded from (or the name given to the system's loader)."""
+        return self._lib.path
+
+    @property
+    def closed(self) -> bool:
+        return not self._tool.alive
+
+    def close(self) -> None:
+        """Destroys the tool object; a running flash is cancelled and waited for first.
+
+        Calling it again does nothing. Not callable from inside the
+        progress callback.
+        """
+        with self._state:
+            if self._busy:
+                if self._owner == threading.get_ident():
+                    raise RuntimeError("close() from inside the flash it would wait for")
+                if self._tool.alive:
+                    self._set_u64(SettingId.CANCELIO, 1, "the cancel")
+                while self._busy:
+                    self._state.wait()
+            if hasattr(self, "_finalizer"):
+                self._finalizer()
+
+    def __enter__(self) -> "Flasher":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else "open"
+        return f"<tambrix.Flasher {self.port!r} {self.interface} {state}>"
+
+    # -- the pieces -----------------------------------------------------
+
+    @staticmethod
+    def _line_settings(baud: int, parity: str, stop_bits: float) -> WIN32_232_SETTINGS:
+        if isinstance(baud, bool) or not isinstance(baud, int) or not 0 < baud < 1 << 32:
+            raise ValueError(f"baud must be a positive number, not {baud!r}")
+        if not isinstance(parity, str) or parity.upper() not in PARITY:
+            raise ValueError(f"parity must be one of N, O, E, M, S, not {parity!r}")
+        if stop_bits not in STOP_BITS:
+            raise ValueError(f"stop_bits must be 1, 1.5 or 2, not {stop_bits!r}")
+        serial = WIN32_232_SETTINGS()
+        dcb = serial.dcb
+        dcb.DCBlength = ctypes.sizeof(dcb)
+        dcb.BaudRate = baud
+        dcb.ByteSize = 8
+        dcb.fBinary = 1
+        dcb.Parity = PARITY[parity.upper()]
+        dcb.fParity = parity.upper() != "N"
+        dcb.StopBits = STOP_BITS[stop_bits]
+        return serial
+
+    @contextlib.contextmanager
+    def _operation(self) -> Iterator[None]:
+        # One call into the tool at a time; only the cancel word may be
+        # written while a flash runs.
+        with self._state:
+            if not self._tool.alive:
+                raise ValueError("the Flasher is closed")
+            if self._busy:
+                raise RuntimeError("the Flasher is busy with another operation")
+            self._busy = True
+            self._owner = threading.get_ident()
+        try:
+            yield
+        finally:
+            with self._state:
+                if self._cancel_sent:
+                    self._set_u64(SettingId.CANCELIO, 0, "the cancel")
+                    self._cancel_sent = False
+                self._busy = False
+                self._owner = None
+                self._state.notify_all()
+
+    def _on_progress(self, context: int, zero: int, position: int, total: int) -> int:
+        try:
+            phase = self._decoder.update(position, total)
+            # The library reports some positions twice; the user hears of
+            # each step once.
+            step = (len(self._decoder.phases), phase.bytes, phase.size)
+            if self._progress is not None and step != self._last_step:
+                self._progress(phase.phase, phase.bytes, phase.size)
+            self._last_step = step
+        except BaseException as error:  # noqa: B036 - handed back to flash()
+            if self._callback_error is None:
+                self._callback_error = error
+                with self._state:
+                    self._cancel_sent = True
+                    self._set_u64(SettingId.CANCELIO, 1, "the cancel")
+        return 0
+
+    def _setting(self, setting: int, value: object, size: int, what: str, get: bool = False) -> None:
+        result = self._tool.call("GetSetting" if get else "SetSetting", int(setting), value, size)
+        if result != SettingResult.OK:
+            try:
+                code: Union[SettingResult, int] = SettingResult(result)
+            except ValueError:
+                code = result
+            known: Union[SettingId, int] = SettingId(setting) if setting in SettingId._value2member_map_ else setting
+            raise SettingError(known, code, what)
+
+    def _set_u64(self, setting: int, value: int, what: str) -> None:
+        word = ctypes.c_uint64(value)
+        self._setting(setting, ctypes.byref(word), 8, what)
+
+    def _set_port(self, port: str) -> None:
+        text = ctypes.create_unicode_buffer(port, max(len(port), _MIN_SETTING_SIZE) + 1)
+        self._setting(SettingId.PORTNAME, text, len(text) - 1, f"the port name {port!r}")
+
+    def _set_log(self, log: PathLike, level: str) -> None:
+        name = _path_text(log)
+        record = LogFileSettings(LogOutput.FILE, name, LOG_LEVELS[level])
+        self._setting(SettingId.LOGFILE, ctypes.byref(record), ctypes.sizeof(record), f"the log file {name!r}")
+
+    def _set_protocol_file(self, path: PathLike) -> None:
+        name = _path_text(path)
+        text = ctypes.create_unicode_buffer(name)
+        size = max(ctypes.sizeof(text), _MIN_SETTING_SIZE)
+        self._setting(
+            SettingId.PROTOCOL_SETTINGS, text, size, f"the settings file {name!r} (its errors are in the log)"
+        )
