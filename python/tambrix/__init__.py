@@ -18,7 +18,9 @@ from .library import LIBRARY_VARIABLE
 from .progress import Phase, ProgressCallback
 from .results import FileVersion, FlashReport, ObjectVersion
 
-__version__ = "1.27.0"
+# The package's own version; the library it drives is the one whose
+# header tambrix/header.py mirrors.
+__version__ = "1.0.0"
 
 __all__ = [
     "FileVersion",

@@ -8,7 +8,7 @@ import os
 import threading
 import time
 import weakref
-from typing import Iterator, Mapping, Optional, Union
+from typing import Callable, Iterator, Mapping, Optional, Tuple, Union
 
 from . import library as _library
 from .errors import SettingError
@@ -26,12 +26,14 @@ from .header import (
     SettingId,
     SettingResult,
 )
-from .progress import ProgressCallback, ProgressDecoder
+from .progress import PhaseName, ProgressCallback, ProgressDecoder
 from .results import FileVersion, FlashReport, file_version, flash_code, flash_meaning
 from .tool import Tool
+from .worker import Worker
 
 PathLike = Union[str, "os.PathLike[str]"]
 SettingName = Union[str, int, SettingId]
+Step = Tuple[PhaseName, int, int]
 
 INTERFACES = {"serial": Interface.RS232, "usb": Interface.USB_HID}
 LOG_LEVELS = {"L": 1, "M": 2, "H": 3}
@@ -130,8 +132,7 @@ class Flasher:
         self._cancel_sent = False
         self._decoder = ProgressDecoder()
         self._last_step: tuple[int, int, int] = (0, 0, 0)
-        self._progress: Optional[ProgressCallback] = None
-        self._callback_error: Optional[BaseException] = None
+        self._worker: Optional[Worker[Step]] = None
         # The library calls this on the flashing thread; it must live as
         # long as the tool object does.
         self._callback = FwCallback(self._on_progress)
@@ -165,9 +166,10 @@ class Flasher:
         ``progress(phase, bytes, size)`` is called on this thread as the
         images go out: ``phase`` is ``"bootloader"`` or ``"application"``,
         ``bytes`` how much of the phase's ``size`` was sent. An exception in
-        it cancels the flash; it is raised here once the library has
-        brought the device back. So is a KeyboardInterrupt that arrives
-        during the transfer.
+        it, or a KeyboardInterrupt (Ctrl-C) while the flash runs, cancels
+        the flash; it is raised here once the library has brought the
+        device back. A file that is not there raises FileNotFoundError
+        before the device is touched.
 
         Returns a :class:`~tambrix.FlashReport`; a failure of the flash is
         its ``code``, not an exception.
@@ -176,15 +178,9 @@ class Flasher:
         with self._operation():
             self._decoder = ProgressDecoder()
             self._last_step = (0, 0, 0)
-            self._progress = progress
-            self._callback_error = None
             start = time.monotonic()
-            raw = self._tool.call("FlashScanner", 0, name)
+            raw = self._run(lambda: self._tool.call("FlashScanner", 0, name), progress)
             seconds = time.monotonic() - start
-            self._progress = None
-            error, self._callback_error = self._callback_error, None
-        if error is not None:
-            raise error
         code = flash_code(raw)
         flashed = code in (FlashResult.OK, FlashResult.OK_FROM_BOOT)
         if flashed:
@@ -197,7 +193,7 @@ class Flasher:
         with self._operation():
             info = FileVersionInfo()
             start = time.monotonic()
-            raw = self._tool.call("GetFileVersion", name, ctypes.byref(info))
+            raw = self._run(lambda: self._tool.call("GetFileVersion", name, ctypes.byref(info)))
             seconds = time.monotonic() - start
         return file_version(raw, info, seconds)
 
@@ -324,21 +320,24 @@ class Flasher:
                 self._owner = None
                 self._state.notify_all()
 
-    def _on_progress(self, context: int, zero: int, position: int, total: int) -> int:
+    def _run(self, call: Callable[[], int], progress: Optional[ProgressCallback] = None) -> int:
+        worker: Worker[Step] = Worker()
+        self._worker = worker
         try:
-            phase = self._decoder.update(position, total)
-            # The library reports some positions twice; the user hears of
-            # each step once.
-            step = (len(self._decoder.phases), phase.bytes, phase.size)
-            if self._progress is not None and step != self._last_step:
-                self._progress(phase.phase, phase.bytes, phase.size)
-            self._last_step = step
-        except BaseException as error:  # noqa: B036 - handed back to flash()
-            if self._callback_error is None:
-                self._callback_error = error
-                with self._state:
-                    self._cancel_sent = True
-                    self._set_u64(SettingId.CANCELIO, 1, "the cancel")
+            return worker.run(call, lambda step: progress(*step) if progress else None, self.cancel)
+        finally:
+            self._worker = None
+
+    def _on_progress(self, context: int, zero: int, position: int, total: int) -> int:
+        # On the library's thread: decode, and leave the rest to the caller's.
+        phase = self._decoder.update(position, total)
+        # The library reports some positions twice; the user hears of each
+        # step once.
+        key = (len(self._decoder.phases), phase.bytes, phase.size)
+        worker = self._worker
+        if worker is not None and key != self._last_step:
+            worker.post((phase.phase, phase.bytes, phase.size))
+        self._last_step = key
         return 0
 
     def _setting(self, setting: int, value: object, size: int, what: str, get: bool = False) -> None:

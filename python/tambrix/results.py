@@ -46,7 +46,7 @@ def _code(value: int, codes: type[FlashResult] | type[VersionResult]) -> Union[F
 def flash_code(raw: int) -> Union[FlashResult, int]:
     """``FlashScanner``'s unsigned result as a code: a member, or a plain (maybe negative) int."""
     signed = raw - (1 << 32) if raw >= 1 << 31 else raw
-    return _code(signed, FlashResult)  # type: ignore[return-value]
+    return _code(signed, FlashResult)
 
 
 def flash_meaning(code: int) -> str:
