@@ -118,12 +118,12 @@ class Flasher:
     ) -> None:
         self.port = port
         self.interface = interface
-        line = self._line_settings(baud, parity, stop_bits) if interface == "serial" else None
         if interface not in INTERFACES:
             raise ValueError(f"interface must be 'serial' or 'usb', not {interface!r}")
+        line = self._line_settings(baud, parity, stop_bits) if interface == "serial" else None
         if not isinstance(port, str) or not port:
             raise ValueError("port must be a non-empty text")
-        if log_level.upper() not in LOG_LEVELS:
+        if not isinstance(log_level, str) or log_level.upper() not in LOG_LEVELS:
             raise ValueError(f"log_level must be L, M or H, not {log_level!r}")
 
         self._state = threading.Condition()
@@ -151,7 +151,8 @@ class Flasher:
             self._set_u64(SettingId.INTERFACE, INTERFACES[interface], "the interface")
             self._set_port(port)
             if line is not None:
-                self._setting(SettingId.WIN32_232_SETTINGS, ctypes.byref(line), ctypes.sizeof(line), "the serial settings")
+                size = ctypes.sizeof(line)
+                self._setting(SettingId.WIN32_232_SETTINGS, ctypes.byref(line), size, "the serial settings")
             pointer = ctypes.cast(self._callback, ctypes.c_void_p)
             self._setting(SettingId.FWCALLBACK, pointer, 8, "the progress callback")
         except BaseException:
@@ -205,10 +206,9 @@ class Flasher:
         cancel is never kept for a later flash).
         """
         with self._state:
-            if not self._busy or not self._tool.alive:
+            if not self._busy:
                 return False
-            self._cancel_sent = True
-            self._set_u64(SettingId.CANCELIO, 1, "the cancel")
+            self._send_cancel()
             return True
 
     def set(self, name: SettingName, value: int) -> None:
@@ -260,8 +260,7 @@ class Flasher:
             if self._busy:
                 if self._owner == threading.get_ident():
                     raise RuntimeError("close() from inside the flash it would wait for")
-                if self._tool.alive:
-                    self._set_u64(SettingId.CANCELIO, 1, "the cancel")
+                self._send_cancel()
                 while self._busy:
                     self._state.wait()
             if hasattr(self, "_finalizer"):
@@ -319,6 +318,12 @@ class Flasher:
                 self._busy = False
                 self._owner = None
                 self._state.notify_all()
+
+    def _send_cancel(self) -> None:
+        # Under the state lock, while an operation runs: the cancel word is
+        # the one setting the library reads from another thread.
+        self._cancel_sent = True
+        self._set_u64(SettingId.CANCELIO, 1, "the cancel")
 
     def _run(self, call: Callable[[], int], progress: Optional[ProgressCallback] = None) -> int:
         worker: Worker[Step] = Worker()
