@@ -12,6 +12,8 @@ import pytest
 
 from conftest import HEADER, LAYOUT
 from tambrix import header
+from tambrix.library import load
+from tambrix.tool import Tool
 
 TEXT = HEADER.read_text()
 
@@ -114,3 +116,13 @@ def package_layout() -> dict[str, int]:
 
 def test_the_records_have_the_compilers_layout() -> None:
     assert package_layout() == compiled_layout()
+
+
+def test_the_tables_last_slots_answer_as_the_header_says() -> None:
+    # The two fixed values sit behind every other slot: reached at 13 and 4,
+    # the table is indexed as the compiler laid it out.
+    tool = Tool(load())
+    try:
+        assert (tool.call("FixedValueA"), tool.call("FixedValueB")) == (13, 4)
+    finally:
+        tool.destroy()
