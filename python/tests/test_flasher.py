@@ -25,8 +25,14 @@ def cancel_word(device: tambrix.Flasher) -> int:
 def test_flash_reports_progress_and_writes_both_images(simulator, firmware: Firmware, tmp_path: Path) -> None:
     sim = simulator()
     calls: list[tuple[str, int, int]] = []
+    threads: set[int] = set()
+
+    def progress(phase: str, done: int, size: int) -> None:
+        calls.append((phase, done, size))
+        threads.add(threading.get_ident())
+
     with tambrix.Flasher(sim.port, log=tmp_path / "flash.log", log_level="H") as device:
-        report = device.flash(firmware.path, progress=lambda *step: calls.append(step))
+        report = device.flash(firmware.path, progress=progress)
     assert sim.stop() == 0
     context = f"\n{report}\n--- simulator ---\n{sim.tail()}"
 
@@ -45,6 +51,8 @@ def test_flash_reports_progress_and_writes_both_images(simulator, firmware: Firm
         assert all(size == phase.size for _, size in steps)
         assert [done for done, _ in steps] == sorted(set(done for done, _ in steps))
     assert calls[0][0] == "bootloader" and calls[-1][0] == "application"
+    assert threads == {threading.get_ident()}, "progress off the caller's thread"
+    assert str(firmware.path) in (tmp_path / "flash.log").read_text(errors="replace"), "no log"
 
 
 def test_file_version_reports_the_objects_that_suit_the_device(simulator, firmware: Firmware,
