@@ -156,7 +156,8 @@ int32_t KIRO_FlashTool::CheckReadiness(int32_t r)
             int32_t answered = WakeUpDevice();
             platform::SleepMs(static_cast<uint32_t>(wake_pause_ms));
             if (answered != 0) {
-                // A device that sleeps through every try has not come back.
+                // An unanswered wake-up is a failed try: a device silent on
+                // every one has not come back.
                 r = answered;
                 continue;
             }
