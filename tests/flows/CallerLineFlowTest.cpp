@@ -102,6 +102,9 @@ TEST(CallerLineAfterFlash, ALinkedCradleIsWaitedForOnTheCallersLineWithTheLonger
               "Wait 12s before re-establishing RF connection in corded scanner flash with RS232 and default is 8-N-1.",
               "Reset timeout val: 100.000 Seconds, dw: 6 Seconds.", "RF connection wait end",
               "One RF connection, try to get pinfo from scanner to ensure it is ready.", "Result: 0"}));
+    // 3 s for the line, then the 12 s every long link wait begins with.
+    std::string second = LineAfter(run, "retry with backup.", "Reset Loop Start");
+    EXPECT_NE(second.find("Delta: 15.000)"), std::string::npos) << second;
     EXPECT_FALSE(run.sim.Logged("failed to re-establish RF connection."));
 }
 
