@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,10 @@ struct DeviceConfig {
     bool scannerInCradle = false;
     bool serverMode = true;    // bt-mode server; false: client
     LineSettings line;         // the application's framing; the bootloader always runs 8-N-1
+    // The framing of the application once the unit on the cable has had its
+    // application area written: firmware that runs another line than the
+    // one it replaced.
+    std::optional<LineSettings> lineAfterFlash;
     std::string portName = "SIM0";
     Timings timings;
     Faults faults;

@@ -55,7 +55,7 @@ bool Device::MarkObserved(const void* clock)
 LineSettings Device::DeviceLine() const
 {
     if (cable_->CurrentMode() == Mode::Application)
-        return config_.line;
+        return config_.lineAfterFlash && cable_->ApplicationArea().ended ? *config_.lineAfterFlash : config_.line;
     // Bootloaders talk 8-N-1 at the application's speed.
     return LineSettings{config_.line.baud, 8, 'N', 1};
 }

@@ -64,6 +64,8 @@ void Usage(FILE* out)
                  "  --address ADDR            the scanner's Bluetooth address, 12 hex digits\n"
                  "  --line SETTING            the application's line settings, e.g. 8O1, 9600-8N2\n"
                  "                            (the bootloader always runs 8N1)\n"
+                 "  --line-after-flash SETTING the application's line settings once its area\n"
+                 "                            has been written\n"
                  "  --btl-max N               the bootloader's BTLMAX (256)\n"
                  "  --write-multiple N        write blocks must be a multiple of N bytes\n"
                  "faults and timings (both repeatable):\n"
@@ -201,6 +203,10 @@ Options Parse(int argc, char** argv)
         } else if (option == "--line") {
             if (!sim::ParseLine(value(), c.line))
                 Bad("--line needs settings such as 8N1, 8O1 or 9600-8N2");
+        } else if (option == "--line-after-flash") {
+            c.lineAfterFlash.emplace();
+            if (!sim::ParseLine(value(), *c.lineAfterFlash))
+                Bad("--line-after-flash needs settings such as 8N1, 8O1 or 9600-8N2");
         } else if (option == "--btl-max") {
             c.unit.boot.maxPayload = scanner.boot.maxPayload = Number(option, value());
         } else if (option == "--write-multiple") {

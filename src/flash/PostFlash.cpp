@@ -155,8 +155,12 @@ int32_t KIRO_FlashTool::CheckReadiness(int32_t r)
             LogMsg(LOG_INFO, L"Wakeup device with SYN+C command.\n");
             int32_t answered = WakeUpDevice();
             platform::SleepMs(static_cast<uint32_t>(wake_pause_ms));
-            if (answered != 0)
+            if (answered != 0) {
+                // An unanswered wake-up is a failed try: a device silent on
+                // every one has not come back.
+                r = answered;
                 continue;
+            }
         }
         r = Scanner_GetPinfo("P_INFO");
         if (r == 0 && (!rf_connection_existed || pinfo.hub_connections != 0))

@@ -156,10 +156,13 @@ int32_t KIRO_FlashTool::FlashScanner_ResetWait(int32_t reboot_type)
                 continue;
             }
         }
-        // Right after boot entry the record holds no cable yet: the
-        // configured one is where the device will be.
-        int32_t cable = pinfo.physical_cable_type == '?' ? static_cast<int32_t>(DefaultCableType)
-                                                          : pinfo.physical_cable_type;
+        // A report that names no cable we know leaves '?': the device is on
+        // the configured cable, where every open so far has found it. The
+        // open reads the record too (a USB bootloader is looked for on USB
+        // only when the record says so); the next report sets it again.
+        if (pinfo.physical_cable_type == '?')
+            pinfo.physical_cable_type = static_cast<int32_t>(DefaultCableType);
+        const int32_t cable = pinfo.physical_cable_type;
         if (cable == 'U') {
             if (int32_t opened = OpenInterface(ReopenMode(reboot_type, 'U'), OPEN_MAY_RETRY)) {
                 result = opened;

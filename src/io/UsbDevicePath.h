@@ -1,9 +1,9 @@
 // Device paths of HID interfaces and what the USB transport reads from them.
 // Windows paths look like
-//   \\?\hid#vid_05e0&pid_1900&mi_00#7&2a5c3d1&0&0000#{4d1e55b2-...}
+//   \\?\hid#vid_f0f0&pid_0b01&mi_00#7&2a5c3d1&0&0000#{4d1e55b2-...}
 // and the Linux backend describes each hidraw node in the same shape, so the
 // matching and the per-device mutex name are one piece of code:
-//   hidraw#vid_05e0&pid_1900&mi_00#<USB interface>#/dev/hidraw0
+//   hidraw#vid_f0f0&pid_0b01&mi_00#<USB interface>#/dev/hidraw0
 #pragma once
 
 #include <cstdint>

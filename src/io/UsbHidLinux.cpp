@@ -70,7 +70,7 @@ std::wstring IdentityText(udev_device* hidraw)
 }
 
 // The vendor and product id the HID layer reports for the node, as
-// HidD_GetAttributes gives them: from HID_ID ("0003:000005E0:00001900").
+// HidD_GetAttributes gives them: from HID_ID ("0003:0000F0F0:00000B01").
 bool HidAttributes(const std::string& node, uint32_t& vendorId, uint32_t& productId)
 {
     UdevPtr<udev> u(udev_new());

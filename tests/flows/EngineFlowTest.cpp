@@ -205,15 +205,31 @@ struct WaitCase {
     const char* timing;
 };
 
-TEST_F(EngineFlow, RightAfterBootEntryTheConfiguredCableIsReopened)
+// A device whose report names a cable the library does not know.
+sim::DeviceConfig UnknownCableScanner()
+{
+    sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
+    config.unit.cbl = 7;
+    return config;
+}
+
+class UnknownCableFlow : public EngineFlow {
+protected:
+    UnknownCableFlow() : EngineFlow(UnknownCableScanner()) {}
+};
+
+TEST_F(UnknownCableFlow, AfterBootEntryTheConfiguredCableIsReopened)
 {
     PrepareSerial();
     ASSERT_EQ(engine->OpenInterface(OPEN_DEVICE, OPEN_FINAL), 0);
+    ASSERT_EQ(engine->Scanner_GetPinfo("P_INFO"), 0);
+    ASSERT_EQ(engine->pinfo.physical_cable_type, '?');
     engine->io->MNU_Query('Y', "NEWAP2", 6, nullptr, nullptr, 0);   // its answer is not used
     engine->CloseInterface();
-    engine->ResetPinfo('?');
+    engine->pinfo.scannerstate = '?';
     EXPECT_EQ(engine->FlashScanner_ResetWait(REBOOT_INTO_BOOT), 0) << sim.log->Text();
     EXPECT_EQ(engine->pinfo.scannerstate, 'B');
+    EXPECT_FALSE(sim.Logged("Internal: Unknown cable"));
 }
 
 TEST_F(EngineFlow, ResetWaitIntervalsAndLimits)

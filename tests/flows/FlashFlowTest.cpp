@@ -111,6 +111,28 @@ const Scenario kScenarios[] = {
      },
      kScannerCompat, FLASH_RESULT_NO_SERVER_MODE,
      "can not get correct PINFO from corede device after VISMN4 command.", Target::Cable},
+    {"a low-power scanner silent from the end-of-flash command on",
+     [] {
+         auto c = Corded();
+         c.unit.lowPower = true;
+         return c;
+     },
+     [](World& run, const FirmwareFile&) {
+         run.When("VISMN4", [&run] {
+             sim::Environment& env = run.sim.device.Env();
+             env.faults.silentFrom = env.counters.outputBytes + 1;
+         });
+     },
+     kScannerCompat, FLASH_RESULT_NO_SERVER_MODE,
+     "can not get correct PINFO from corede device after VISMN4 command.", Target::Cable},
+    {"a report without a known cable: the configured one is reopened",
+     [] {
+         auto c = Corded();
+         c.unit.cbl = 7;
+         return c;
+     },
+     Nothing, kScannerCompat, FLASH_RESULT_OK,
+     "reboot_type = 0, device type = 0, pinfo.physical_cable_type = ?.", Target::Cable},
     {"the scanner's link drops after flashing the cradle", Cradle,
      [](World& run, const FirmwareFile&) {
          run.When("VISMN4", [&run] { run.sim.device.TheCradle()->SetScannerInRange(false); });
@@ -270,6 +292,22 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, FlashFlow, ::testing::ValuesIn(kScenarios),
 } // namespace
 
 namespace {
+
+// On USB too, a device whose report names no cable the library knows is
+// looked for where the host configured it: its bootloader on USB, never
+// through a serial set-up of the HID path.
+TEST(FlashFlowCable, AUsbScannerWhoseReportNamesNoKnownCableIsFoundAgainOnUsb)
+{
+    sim::DeviceConfig config = Corded();
+    config.unit.cbl = 7;
+    World run(config);
+    run.sim.SetU64(CFS_INTERFACE, INTERFACE_USB_HID);
+    FirmwareFile f = StandardFile(kScannerCompat);
+    EXPECT_EQ(run.sim.Flash(run.sim.WriteFile("fw.mocf", f.file)), FLASH_RESULT_OK) << run.sim.log->Text();
+    testing_support::ExpectFlashed(run.Unit(Target::Cable), f, "USB, unknown cable");
+    EXPECT_TRUE(run.sim.Logged("pinfo.physical_cable_type = ?."));
+    EXPECT_FALSE(run.sim.Logged("RS232 Open BOOT Mode"));
+}
 
 TEST(FlashFlowFile, AFileThatIsNotFirmwareAnswersThreeAndTheDeviceStillHearsTheEnd)
 {

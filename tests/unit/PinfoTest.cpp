@@ -263,16 +263,16 @@ INSTANTIATE_TEST_SUITE_P(
                        EXPECT_EQ(e.pinfo.Compatable[1], 10u);
                    },
                    ""},
-        EffectCase{"numbers", Lines({"flash: 0x10", "hw-rev: 3", "usbvid: 0x05e0", "usbpid: 4660"}),
+        EffectCase{"numbers", Lines({"flash: 0x10", "hw-rev: 3", "usbvid: 0xf0f0", "usbpid: 2817"}),
                    [](const KIRO_FlashTool& e) {
                        EXPECT_EQ(e.pinfo.flash, 16);
                        EXPECT_EQ(e.pinfo.hw_rev, 3);
-                       EXPECT_EQ(e.usbBootIds.vendorId, 0x5e0);
-                       EXPECT_EQ(e.usbBootIds.productId, 4660);
+                       EXPECT_EQ(e.usbBootIds.vendorId, 0xF0F0);
+                       EXPECT_EQ(e.usbBootIds.productId, 0x0B01);
                        EXPECT_EQ(e.usbBootIds.interfaceNumber, 0);
                        EXPECT_EQ(e.usbBootIds.devicePath, nullptr);
                    },
-                   "Scanner_GetPinfo: VID = 1504,PID = 4660, Nth = 0"},
+                   "Scanner_GetPinfo: VID = 61680,PID = 2817, Nth = 0"},
         EffectCase{"btServer", Lines({"bt-mode: server"}),
                    [](const KIRO_FlashTool& e) { EXPECT_EQ(e.pinfo.bt_mode, 1); }, "Scanner_GetPinfo: bt_mode = 1.\n"},
         EffectCase{"devAddress", Lines({"hub-connections: 1", "dev-1-addr: 0123456789AB", "hub-1-addr: x"}),

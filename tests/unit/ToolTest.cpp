@@ -82,7 +82,7 @@ const CheckCase kChecks[] = {
     {L"COM1", 2, 0, 1, 1, "ZERO is an invalid baudrate\n"},
     {L"COM1", 3, 9600, 1, 1, "Invalid interface type\n"},
     {L"/nonexistent/COM1", 0, 9600, kOpenFailed, 2, "Device: /nonexistent/COM1 @ 9600 Baud\n"},
-    {L"\\\\?\\hid#vid_1234", 1, 0, kOpenFailed, 2, "HID Device: \\\\?\\hid#vid_1234\n"},
+    {L"\\\\?\\hid#vid_f0f0", 1, 0, kOpenFailed, 2, "HID Device: \\\\?\\hid#vid_f0f0\n"},
 };
 
 void Configure(const CheckCase& c, CFlashTool* tool)

@@ -115,17 +115,17 @@ TEST(UsbPaths, MatchingByIdsAndInterface)
         bool matches;
     };
     const Case cases[] = {
-        {L"\\\\?\\HID#VID_05E0&PID_1900&MI_01#7&2a5c3d1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, true},
-        {L"\\\\?\\hid#vid_05e0&pid_1900&mi_00#7&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, false},
-        {L"\\\\?\\hid#vid_05e0&pid_1900&mi_01#7&1&0&0001#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, false},
-        {L"\\\\?\\hid#vid_05e0&pid_1900#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, true},
-        {L"\\\\?\\hid#vid_05e0&pid_1900#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, false},
-        {L"\\\\?\\hid#vid_05e0&pid_1901&mi_00#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, false},
-        {L"hidraw#vid_05e0&pid_1900&mi_02#3-1.4:1.2#/dev/hidraw3", 2, true},
+        {L"\\\\?\\HID#VID_F0F0&PID_0B01&MI_01#7&2a5c3d1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, true},
+        {L"\\\\?\\hid#vid_f0f0&pid_0b01&mi_00#7&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, false},
+        {L"\\\\?\\hid#vid_f0f0&pid_0b01&mi_01#7&1&0&0001#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, false},
+        {L"\\\\?\\hid#vid_f0f0&pid_0b01#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, true},
+        {L"\\\\?\\hid#vid_f0f0&pid_0b01#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, false},
+        {L"\\\\?\\hid#vid_f0f0&pid_0b02&mi_00#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, false},
+        {L"hidraw#vid_f0f0&pid_0b01&mi_02#3-1.4:1.2#/dev/hidraw3", 2, true},
     };
     OwnedFlashIo owner;
     for (const Case& c : cases) {
-        UsbIdentity id{0x05e0, 0x1900, c.interfaceNumber, 7, nullptr, nullptr};
+        UsbIdentity id{0xF0F0, 0x0B01, c.interfaceNumber, 7, nullptr, nullptr};
         std::wstring path = c.path;
         EXPECT_EQ(UsbPathMatches(owner.flashIo->io, id, 0, path.data(), true), c.matches)
             << platform::WideToUtf8(c.path);
@@ -135,12 +135,12 @@ TEST(UsbPaths, MatchingByIdsAndInterface)
 TEST(UsbPaths, MutexNameIsTheLowerCasedPathAfterItsFirstHash)
 {
     std::wstring name;
-    ASSERT_TRUE(UsbDeviceMutexName(L"\\\\?\\HID#VID_05E0&PID_1900&MI_00#7&2A5C&0#{4D1E}", name));
-    EXPECT_EQ(name, L"Global\\ZOT_TAMBRIX01_vid_05e0&pid_1900&mi_00#7&2a5c&0#{4d1e}");
+    ASSERT_TRUE(UsbDeviceMutexName(L"\\\\?\\HID#VID_F0F0&PID_0B01&MI_00#7&2A5C&0#{4D1E}", name));
+    EXPECT_EQ(name, L"Global\\ZOT_TAMBRIX01_vid_f0f0&pid_0b01&mi_00#7&2a5c&0#{4d1e}");
     EXPECT_FALSE(UsbDeviceMutexName(L"/dev/hidraw0", name));
 
-    std::wstring hidraw = UsbHidrawPath(0x5e0, 0x1900, 1, "3-1:1.1", "/dev/hidraw2");
-    EXPECT_EQ(hidraw, L"hidraw#vid_05e0&pid_1900&mi_01#3-1:1.1#/dev/hidraw2");
+    std::wstring hidraw = UsbHidrawPath(0xF0F0, 0x0B01, 1, "3-1:1.1", "/dev/hidraw2");
+    EXPECT_EQ(hidraw, L"hidraw#vid_f0f0&pid_0b01&mi_01#3-1:1.1#/dev/hidraw2");
     EXPECT_EQ(UsbHidrawNode(hidraw.c_str()), "/dev/hidraw2");
     EXPECT_EQ(UsbHidrawNode(L"/dev/hidraw5"), "/dev/hidraw5");
 }

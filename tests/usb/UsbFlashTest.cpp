@@ -37,7 +37,7 @@ sim::DeviceConfig UsbScanner(int32_t bootPid)
     sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
     config.unit.compat = {kCompat};
     config.unit.cbl = 4;
-    config.unit.usbVid = 0x05e0;
+    config.unit.usbVid = 0xF0F0;
     config.unit.usbPid = bootPid;
     config.timings.restartMs = 300;
     config.timings.eraseMs = 50;
@@ -109,17 +109,17 @@ protected:
 
 TEST_F(UsbFlash, ScannerIsFlashedWholeAcrossItsReEnumerations)
 {
-    UsbRun run(testbed, UsbScanner(0x1900), 1);
+    UsbRun run(testbed, UsbScanner(0x0B01), 1);
     ASSERT_TRUE(run.started);
     EXPECT_EQ(run.Flash(file), static_cast<uint32_t>(FLASH_RESULT_OK));
-    EXPECT_TRUE(run.Logged("MATCH: hidraw#vid_05e0&pid_1900&mi_00#"));
+    EXPECT_TRUE(run.Logged("MATCH: hidraw#vid_f0f0&pid_0b01&mi_00#"));
     EXPECT_TRUE(run.Logged("Hold Mutex control"));
     run.ExpectFlashed(firmwareFile, "single scanner");
 }
 
 TEST_F(UsbFlash, DeviceThatVanishesMidTransferFailsTheFlash)
 {
-    UsbRun run(testbed, UsbScanner(0x1900), 1);
+    UsbRun run(testbed, UsbScanner(0x0B01), 1);
     ASSERT_TRUE(run.started);
     // Gone for good in the middle of the application image's blocks.
     run.device.SetTrace([&run](const std::string& line) {
@@ -135,11 +135,11 @@ TEST_F(UsbFlash, DeviceThatVanishesMidTransferFailsTheFlash)
 // device into the bootloader, so that each finds its own bootloader.
 TEST_F(UsbFlash, SecondToolWaitsForTheBootModelMutexThenProceeds)
 {
-    sim::DeviceConfig slow = UsbScanner(0x1900);
+    sim::DeviceConfig slow = UsbScanner(0x0B01);
     // The first one's restart is long, so the second arrives while it waits.
     slow.timings.restartMs = 6000;
     UsbRun first(testbed, slow, 1);
-    UsbRun second(testbed, UsbScanner(0x1900), 2);
+    UsbRun second(testbed, UsbScanner(0x0B01), 2);
     ASSERT_TRUE(first.started && second.started);
 
     uint32_t firstCode = 99, secondCode = 99;

@@ -22,7 +22,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using testing_support::CapturedLog;
 
-constexpr sim::UsbIds kBootIds{0x05e0, 0x1900, 0};
+constexpr sim::UsbIds kBootIds{0xF0F0, 0x0B01, 0};
 
 // An engine whose FlashIo the transport is installed into, with its log.
 struct Tool {
@@ -213,7 +213,7 @@ TEST_F(UsbOpenDevice, VanishedDeviceEndsReadsWithMinus3AndFailsWrites)
     // Reopening after a close finds nothing at the remembered path.
     EXPECT_EQ(tool.engine.io->CloseDevice(), 0);
     EXPECT_EQ(tool.engine.io->OpenDevice(), -3);
-    EXPECT_TRUE(tool.Logged("Open preserving boot USB device path: hidraw#vid_05e0&pid_1900&mi_00#"));
+    EXPECT_TRUE(tool.Logged("Open preserving boot USB device path: hidraw#vid_f0f0&pid_0b01&mi_00#"));
 }
 
 // Two devices with the same ids: the per-device mutexes hand them to two
@@ -243,7 +243,7 @@ TEST_F(UsbTransport, ClaimedDevicesAreSkippedAndFreeOnesReported)
     Tool b;
     EXPECT_EQ(b.Setup(IdsOf(kBootIds)), -1);
     EXPECT_TRUE(b.Logged("Device: " + secondName + " is occupied by other mutex.\n"));
-    EXPECT_TRUE(b.Logged("Failed to FIND and OPEN USB Device, VendorID: 1504, Product ID: 6400, Interface ID: 0\n"));
+    EXPECT_TRUE(b.Logged("Failed to FIND and OPEN USB Device, VendorID: 61680, Product ID: 2817, Interface ID: 0\n"));
     EXPECT_EQ(b.io->m_hDeviceMutex, nullptr);
 
     // The other holder lets go: the first is free for it, and the search
@@ -256,7 +256,7 @@ TEST_F(UsbTransport, ClaimedDevicesAreSkippedAndFreeOnesReported)
     ASSERT_EQ(b.Setup(IdsOf(kBootIds)), 0);
     EXPECT_EQ(b.OpenedPath(), PathOf(kBootIds, *first));
     EXPECT_TRUE(b.Logged("********* ERROR: 1 boot USB port can be used this moment.\n"));
-    EXPECT_TRUE(b.Logged("********* FindHidDevice_debug: FIND USB Device with VendorID: 1504, Product ID: 6400, "
+    EXPECT_TRUE(b.Logged("********* FindHidDevice_debug: FIND USB Device with VendorID: 61680, Product ID: 2817, "
                          "Interface ID: 0 still can be used.\n"));
     testbed.Unplug(*first);
     testbed.Unplug(*second);
@@ -290,9 +290,9 @@ TEST_F(UsbTransport, DeviceWithOtherIdsOrInterfaceIsNotTaken)
         bool found;
     } cases[] = {
         {"same ids", kBootIds, IdsOf(kBootIds), true},
-        {"other product", {0x05e0, 0x1901, 0}, IdsOf(kBootIds), false},
-        {"other interface", {0x05e0, 0x1900, 1}, IdsOf(kBootIds), false},
-        {"interface 1 asked for", {0x05e0, 0x1900, 1}, UsbIdentity{0x05e0, 0x1900, 1, 0, nullptr, nullptr}, true},
+        {"other product", {0xF0F0, 0x0B02, 0}, IdsOf(kBootIds), false},
+        {"other interface", {0xF0F0, 0x0B01, 1}, IdsOf(kBootIds), false},
+        {"interface 1 asked for", {0xF0F0, 0x0B01, 1}, UsbIdentity{0xF0F0, 0x0B01, 1, 0, nullptr, nullptr}, true},
     };
     for (const Case& c : cases) {
         auto node = testbed.Plug(c.plugged, 1);
@@ -340,7 +340,7 @@ TEST_F(UsbTransport, SimulatedScannerIsFlashedAcrossItsReEnumerations)
 
     // The bootloader comes up as a new device with the ids from P_INFO.
     ASSERT_TRUE(WaitFor([&] { return tool.Setup(engine.usbBootIds) == 0; }, 5000));
-    EXPECT_TRUE(tool.Logged("MATCH: hidraw#vid_05e0&pid_1900&mi_00#"));
+    EXPECT_TRUE(tool.Logged("MATCH: hidraw#vid_f0f0&pid_0b01&mi_00#"));
     ASSERT_EQ(io.OpenDevice(), 0);
     ASSERT_EQ(engine.Scanner_GetPinfo("P_INFO"), 0);
     EXPECT_EQ(engine.pinfo.scannerstate, 'B');

@@ -14,7 +14,7 @@ namespace flasher {
 
 namespace {
 
-// "...vid_1234&pid_5678..." in a device path; -1 when absent.
+// "...vid_f0f0&pid_0a01..." in a device path; -1 when absent.
 int IdAfter(const std::wstring& path, const wchar_t* tag)
 {
     std::wstring lower = path;
