@@ -31,7 +31,7 @@ Device::Device(const DeviceConfig& config) : config_(config), portName_(config.p
         cable_ = scanner_.get();
     }
     cable_->output = [this](const std::string& bytes) { LineSend(bytes); };
-    cable_->modeChanged = [this](Mode, Mode to) { OnCableModeChanged(to); };
+    cable_->modeChanged = [this](Mode from, Mode to) { OnCableModeChanged(from, to); };
 }
 
 Device::~Device()
@@ -60,9 +60,11 @@ LineSettings Device::DeviceLine() const
     return LineSettings{config_.line.baud, 8, 'N', 1};
 }
 
-void Device::OnCableModeChanged(Mode to)
+void Device::OnCableModeChanged(Mode from, Mode to)
 {
     bool down = to == Mode::Restarting || to == Mode::Silent;
+    if (down && (from == Mode::Application || from == Mode::Bootloader))
+        departures_.push_back(env_.Now());
     if (down && env_.faults.portChange && cable_->RestartTarget() == Mode::Application) {
         std::string old = portName_;
         portName_ = NextPortName(portName_);
@@ -131,6 +133,13 @@ std::optional<Time> Device::NextEvent() const
     if (!out_.empty() && (!next || out_.front().first < *next))
         next = out_.front().first;
     return next;
+}
+
+std::optional<Time> Device::NextOutput() const
+{
+    if (out_.empty())
+        return std::nullopt;
+    return out_.front().first;
 }
 
 size_t Device::Read(uint8_t* buffer, size_t max, Time now)

@@ -34,6 +34,8 @@ public:
     void Advance(Time now);
     // The earliest instant at which an output byte or other work is due.
     std::optional<Time> NextEvent() const;
+    // The earliest instant at which an output byte is due.
+    std::optional<Time> NextOutput() const;
     // Takes up to `max` output bytes due by `now`.
     size_t Read(uint8_t* buffer, size_t max, Time now);
     // Drops the output bytes due by `now`, as a driver purge drops what it holds.
@@ -45,6 +47,10 @@ public:
     // port-change fault.
     const std::string& PortName() const { return portName_; }
     uint32_t PortGeneration() const { return portGeneration_; }
+    // How often the unit on the cable has gone off the bus (a restart,
+    // silence), and when it did the n-th time (from 0).
+    uint32_t BusDepartures() const { return static_cast<uint32_t>(departures_.size()); }
+    Time DepartedAt(uint32_t n) const { return departures_[n]; }
 
     // The unit on the cable: the scanner, or the cradle.
     FirmwareUnit& Cable() { return *cable_; }
@@ -66,7 +72,7 @@ public:
 
 private:
     void LineSend(const std::string& bytes);
-    void OnCableModeChanged(Mode to);
+    void OnCableModeChanged(Mode from, Mode to);
 
     DeviceConfig config_;
     Environment env_;
@@ -78,6 +84,7 @@ private:
     LineSettings hostLine_{115200, 8, 'N', 1};
     std::string portName_;
     uint32_t portGeneration_ = 0;
+    std::vector<Time> departures_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::vector<const void*> observed_;
 };

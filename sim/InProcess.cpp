@@ -118,6 +118,18 @@ LineSettings LineFromDcb(const DCB& dcb)
     return line;
 }
 
+void ObserveClock(Device& device, platform::VirtualClock& clock)
+{
+    if (!device.MarkObserved(&clock))
+        return;
+    std::weak_ptr<bool> alive = device.AliveToken();
+    Device* target = &device;
+    clock.AddObserver([alive, target](uint64_t now) {
+        if (!alive.expired())
+            target->Advance(now);
+    });
+}
+
 int32_t InstallInProcess(FlashIoDevice* io, Device& device, platform::VirtualClock& clock,
                          const InProcessOptions& options)
 {
@@ -126,14 +138,7 @@ int32_t InstallInProcess(FlashIoDevice* io, Device& device, platform::VirtualClo
     ClearTransportSlots(io);
     if (!options.portName.empty() && options.portName != device.PortName())
         return -3;
-    if (device.MarkObserved(&clock)) {
-        std::weak_ptr<bool> alive = device.AliveToken();
-        Device* target = &device;
-        clock.AddObserver([alive, target](uint64_t now) {
-            if (!alive.expired())
-                target->Advance(now);
-        });
-    }
+    ObserveClock(device, clock);
     io->cookie = new Link{&device, &clock, options};
     io->destroy = SimDestroy;
     io->purge = SimPurge;

@@ -46,6 +46,10 @@ struct InProcessOptions {
 
 LineSettings LineFromDcb(const DCB& dcb);
 
+// Lets every movement of the clock run the device's scheduled work (once
+// per clock; harmless once the device is gone).
+void ObserveClock(Device& device, platform::VirtualClock& clock);
+
 // 0 when installed; -3 (and nothing installed) when the device does not
 // answer to options.portName, as a failed test open of a set-up.
 int32_t InstallInProcess(FlashIoDevice* io, Device& device, platform::VirtualClock& clock,

@@ -46,18 +46,26 @@ bool UsbFace::HostReport(const uint8_t* report, size_t size, Time now)
 std::vector<UsbReport> UsbFace::DeviceReports(Time now)
 {
     std::vector<UsbReport> reports;
-    uint8_t payload[kMaxInput];
-    for (size_t n; (n = device_.Read(payload, sizeof payload, now)) > 0;) {
-        UsbReport& report = reports.emplace_back();
-        report.fill(0);
-        report[0] = kInputId;
-        report[1] = static_cast<uint8_t>(n);
-        report[2] = ']';
-        report[3] = 'X';
-        report[4] = '0';
-        std::memcpy(report.data() + 5, payload, n);
-    }
+    while (std::optional<UsbReport> report = DeviceReport(now))
+        reports.push_back(*report);
     return reports;
+}
+
+std::optional<UsbReport> UsbFace::DeviceReport(Time now)
+{
+    uint8_t payload[kMaxInput];
+    size_t n = device_.Read(payload, sizeof payload, now);
+    if (n == 0)
+        return std::nullopt;
+    UsbReport report;
+    report.fill(0);
+    report[0] = kInputId;
+    report[1] = static_cast<uint8_t>(n);
+    report[2] = ']';
+    report[3] = 'X';
+    report[4] = '0';
+    std::memcpy(report.data() + 5, payload, n);
+    return report;
 }
 
 } // namespace sim

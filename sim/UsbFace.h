@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace sim {
@@ -45,6 +46,8 @@ public:
     bool HostReport(const uint8_t* report, size_t size, Time now);
     // The device's output due by `now`, as input reports.
     std::vector<UsbReport> DeviceReports(Time now);
+    // One input report of the output due by `now`, or none when nothing is due.
+    std::optional<UsbReport> DeviceReport(Time now);
 
     Device& TheDevice() { return device_; }
 

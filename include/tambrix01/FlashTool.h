@@ -115,7 +115,13 @@ enum {
     CFS_PELLARO_BTLMAX_PAYLOAD = 0x10040,
     CFS_PELLARO_BTLTOC_TIMEOUT_ICD = 0x10041,
     CFS_PELLARO_BTLTOR_TIMEOUT_REPLY = 0x10042,
-    CFS_PELLARO_BTLRTY_RETRY_MAX = 0x10043
+    CFS_PELLARO_BTLRTY_RETRY_MAX = 0x10043,
+    // USB HID: non-zero makes the receive flush wait for a report as long as
+    // any other read (250 ms at least), as the library did before it learnt
+    // to only look at what the system holds. Default 0. For a device that
+    // needs that pause between two packets. File name:
+    // PELLARO_USB_FullReportWait.
+    CFS_PELLARO_USB_FULL_REPORT_WAIT = 0x10050
 };
 
 // Values of CFS_INTERFACE.

@@ -44,6 +44,7 @@ class SettingId(enum.IntEnum):
     PELLARO_BTLTOC_TIMEOUT_ICD = 0x10041
     PELLARO_BTLTOR_TIMEOUT_REPLY = 0x10042
     PELLARO_BTLRTY_RETRY_MAX = 0x10043
+    PELLARO_USB_FULL_REPORT_WAIT = 0x10050
 
 
 #: The first of the library-specific tunables, which :meth:`Flasher.set` takes.

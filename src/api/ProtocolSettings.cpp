@@ -43,6 +43,7 @@ const SettingKey DllSettingKeys[] = {
     {"PELLARO_ssBTLTOC_timeout_icd", 0x10041, kNumber},
     {"PELLARO_ssBTLTOR_timeout_reply", 0x10042, kNumber},
     {"PELLARO_ssBTLRTY_retry_max", 0x10043, kNumber},
+    {"PELLARO_USB_FullReportWait", 0x10050, kNumber},
     {nullptr, 0xFFFFFFFF, 0xFFFFFFFF},
 };
 
@@ -74,6 +75,7 @@ uint64_t* DllSettingTarget(ToolContext* context, int32_t id)
     case 0x10041: return &engine->btlTimeoutIcd;
     case 0x10042: return &engine->btlTimeoutReply;
     case 0x10043: return &engine->btlRetryMax;
+    case 0x10050: return engine->io->io ? &engine->io->io->usbFullReportWait : nullptr;
     default: return nullptr;
     }
 }

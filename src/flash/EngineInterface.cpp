@@ -155,6 +155,12 @@ int32_t KIRO_FlashTool::SetupUsbInterface(const UsbIdentity& identity)
     FlashIoDevice* device = io->io;
     if (device && device->destroy)
         device->destroy(device);
+    // A P_INFO report without a valid usbvid leaves nothing to look for;
+    // the old transport is gone all the same, as after any failed set-up.
+    if (identity.vendorId < 0 && !identity.devicePath) {
+        LogMsg(LOG_ERROR, L"USB Open BOOT Mode: the device reported no bootloader identity\n");
+        return -3;
+    }
     UsbIdentity wanted{identity.vendorId, identity.productId, identity.interfaceNumber, identity.interfaceId,
                        identity.devicePath, nullptr};
     int32_t result = transportHooks.usb ? transportHooks.usb(transportHooks.context, io, &wanted)

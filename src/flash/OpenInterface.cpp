@@ -69,11 +69,6 @@ int32_t KIRO_FlashTool::RebuildTransport(int32_t openmode, int32_t cable, int32_
     }
     if (state == 'B') {
         LogMsg(LOG_INFO, L"USB Open BOOT Mode\n");
-        // A report without a valid usbvid leaves nothing to look for.
-        if (usbBootIds.vendorId < 0 && !usbBootIds.devicePath) {
-            LogMsg(LOG_ERROR, L"USB Open BOOT Mode: the device reported no bootloader identity\n");
-            return -3;
-        }
         return SetupUsbInterface(usbBootIds);
     }
     return SetupUsbInterface(usbIdentity);

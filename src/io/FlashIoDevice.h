@@ -36,6 +36,9 @@ struct FlashIoDevice {
     uint64_t txCount;
     // Marks a USB device as claimed by this process; null when none.
     platform::NamedMutex* m_hDeviceMutex;
+    // CFS_PELLARO_USB_FULL_REPORT_WAIT: non-zero gives the USB transport's
+    // flush the full report wait again, for a device that needs that pause.
+    uint64_t usbFullReportWait;
 };
 
 // What a transport's destroy leaves behind: no block and no slots. The serial

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 const char kUsbTag[] = "The usb string";
 
@@ -38,7 +39,8 @@ wchar_t* CopyText(const wchar_t* text)
 
 void FreeCookie(UsbCookie* cookie)
 {
-    UsbNativeDestroy(cookie->native);
+    if (cookie->native)
+        cookie->backend->destroy(cookie->native);
     free(cookie->ownedPath);
     free(cookie->ownedDevicePath);
     memset(cookie, 0, sizeof *cookie);
@@ -55,9 +57,45 @@ void ReleaseDeviceMutex(FlashIoDevice* io)
     io->m_hDeviceMutex = nullptr;
 }
 
+// The flush only wants to know what has come in: with nothing buffered it
+// asks the system without the report wait, which would otherwise cost every
+// packet two idle waits. A report still on its way is kept by the system
+// (hidraw queues it; a read cancelled in the race keeps it on Windows).
+uint32_t ReportWaitMs(const FlashIoDevice* io, UsbCookie* cookie, uint32_t timeoutMs)
+{
+    if (timeoutMs <= kUsbFlushPollMs && RingUsed(&cookie->ring) == 0 && !io->usbFullReportWait)
+        return timeoutMs;
+    return std::max(timeoutMs, kUsbMinReportWaitMs);
+}
+
+UsbNative* Native(void* native)
+{
+    return static_cast<UsbNative*>(native);
+}
+
 } // namespace
 
-bool UsbPathMatches(FlashIoDevice* io, const UsbIdentity& id, int index, wchar_t* path, bool traceSteps)
+const UsbBackend kUsbSystemBackend = {
+    [](void*) -> void* { return UsbNativeCreate(); },
+    [](void* native) { UsbNativeDestroy(Native(native)); },
+    [](const void* native) { return UsbNativeIsOpen(static_cast<const UsbNative*>(native)); },
+    [](FlashIoDevice* io, void* native, const std::function<bool(int, wchar_t*)>& visit) {
+        UsbNativeEnumerate(io, Native(native), visit);
+    },
+    [](FlashIoDevice* io, void* native, const wchar_t* path, int32_t vendorId, int32_t productId) {
+        return UsbNativeOpen(io, Native(native), path, vendorId, productId);
+    },
+    [](void* native) { UsbNativeClose(Native(native)); },
+    [](void* native) { UsbNativeFlushQueue(Native(native)); },
+    [](FlashIoDevice* io, void* native, const uint8_t* report, uint32_t timeoutMs) {
+        return UsbNativeWriteReport(io, Native(native), report, timeoutMs);
+    },
+    [](FlashIoDevice* io, void* native, uint8_t* report, uint32_t waitMs, uint32_t* received) {
+        return UsbNativeReadReport(io, Native(native), report, waitMs, received);
+    },
+};
+
+UsbPathMatch UsbPathMatches(FlashIoDevice* io, const UsbIdentity& id, int index, wchar_t* path, bool traceSteps)
 {
     IoLog(io, LOG_DETAIL, L"Index: %d Found: %s\n", index, path);
     std::wstring pattern = UsbMatchPattern(id.vendorId, id.productId, id.interfaceNumber);
@@ -67,20 +105,17 @@ bool UsbPathMatches(FlashIoDevice* io, const UsbIdentity& id, int index, wchar_t
         IoLog(io, LOG_DETAIL, L"find 1th item version: %s\n", pattern.c_str());
     }
     if (wcsstr(path, pattern.c_str()))
-        return true;
+        return UsbPathMatch::Exact;
     IoLog(io, LOG_DETAIL, L"No Match(1): %s\n", pattern.c_str());
-    // A device with a single interface has no "mi_" part in its path. One
-    // that has one names another interface of a composite device, which the
-    // shorter pattern would take as well.
-    if (id.interfaceNumber != 0 || wcsstr(path, L"&mi_"))
-        return false;
+    if (id.interfaceNumber != 0)
+        return UsbPathMatch::None;
     pattern = UsbMatchPattern(id.vendorId, id.productId);
     if (traceSteps)
         IoLog(io, LOG_DETAIL, L"find 2th item version: %s\n", pattern.c_str());
     if (wcsstr(path, pattern.c_str()))
-        return true;
+        return UsbPathMatch::IdsOnly;
     IoLog(io, LOG_DETAIL, L"No Match(2): %s\n", pattern.c_str());
-    return false;
+    return UsbPathMatch::None;
 }
 
 namespace {
@@ -120,7 +155,7 @@ bool ClaimAndOpen(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path)
     if (do_usb_open(io, cookie, path) == 0 && KeepPath(cookie, path))
         return true;
     IoLog(io, LOG_ERROR, L"Failed to open %s, release mutex handle first and continue.\n", path);
-    UsbNativeClose(cookie->native);
+    cookie->backend->close(cookie->native);
     platform::CloseNamedMutex(io->m_hDeviceMutex);
     io->m_hDeviceMutex = nullptr;
     return false;
@@ -149,12 +184,13 @@ bool OtherDeviceFree(FlashIoDevice* io, const wchar_t* path)
 
 // A closed block for the identity, or null when memory runs out. The
 // caller's texts may go while the transport lives, so the block keeps copies.
-UsbCookie* NewCookie(const UsbIdentity& identity)
+UsbCookie* NewCookie(const UsbIdentity& identity, const UsbBackend* backend, void* context)
 {
     auto* cookie = static_cast<UsbCookie*>(calloc(1, sizeof(UsbCookie)));
     if (!cookie)
         return nullptr;
-    cookie->native = UsbNativeCreate();
+    cookie->backend = backend;
+    cookie->native = backend->create(context);
     if (identity.devicePath)
         cookie->ownedDevicePath = CopyText(identity.devicePath);
     if (!cookie->native || (identity.devicePath && !cookie->ownedDevicePath) ||
@@ -184,9 +220,14 @@ int32_t OpenByPath(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path)
 
 int32_t BL_FlashIo_Setup_WIN32_USB(FlashIoDevice* io, const UsbIdentity* identity)
 {
-    if (!io || !identity)
+    return UsbSetupOnBackend(io, identity, &kUsbSystemBackend, nullptr);
+}
+
+int32_t UsbSetupOnBackend(FlashIoDevice* io, const UsbIdentity* identity, const UsbBackend* backend, void* context)
+{
+    if (!io || !identity || !backend)
         return -1;
-    UsbCookie* cookie = NewCookie(*identity);
+    UsbCookie* cookie = NewCookie(*identity, backend, context);
     if (!cookie) {
         IoLog(io, LOG_ERROR, L"no memory for io structure\n");
         return -1;
@@ -206,7 +247,7 @@ int32_t BL_FlashIo_Setup_WIN32_USB(FlashIoDevice* io, const UsbIdentity* identit
         return -1;
     }
     IoLog(io, LOG_INFO, L"BL_FlashIo_Setup_WIN32_USB -- my_usb_open(): try opening the device successfully!\n");
-    UsbNativeFlushQueue(cookie->native);
+    cookie->backend->flushQueue(cookie->native);
     my_usb_close(io);
     return 0;
 }
@@ -249,7 +290,7 @@ int32_t my_usb_close(FlashIoDevice* io)
     if (!cookie)
         return 0;
     RingClear(&cookie->ring);
-    UsbNativeClose(cookie->native);
+    cookie->backend->close(cookie->native);
     cookie->openFlag = 0;
     return 0;
 }
@@ -275,34 +316,53 @@ void my_usb_destory(FlashIoDevice* io)
     ReleaseDeviceMutex(io);
 }
 
+namespace {
+
+// The matching paths of a walk, the exact interface first, then devices
+// without interfaces. Another interface of a composite device is taken only
+// when no device carries the exact one: it may belong to a device that
+// another process holds by its exact interface.
+std::vector<std::wstring> MatchingPaths(FlashIoDevice* io, UsbCookie* cookie, bool traceSteps)
+{
+    std::vector<std::wstring> exact, single, otherInterface;
+    cookie->backend->enumerate(io, cookie->native, [&](int index, wchar_t* path) {
+        UsbPathMatch match = UsbPathMatches(io, cookie->identity, index, path, traceSteps);
+        if (match == UsbPathMatch::Exact)
+            exact.emplace_back(path);
+        else if (match == UsbPathMatch::IdsOnly)
+            (wcsstr(path, L"&mi_") ? otherInterface : single).emplace_back(path);
+        return false;
+    });
+    if (!exact.empty())
+        otherInterface.clear();
+    exact.insert(exact.end(), single.begin(), single.end());
+    exact.insert(exact.end(), otherInterface.begin(), otherInterface.end());
+    return exact;
+}
+
+} // namespace
+
 int32_t FindHidDevice(FlashIoDevice* io, UsbCookie* cookie)
 {
-    bool found = false;
-    UsbNativeEnumerate(io, cookie->native, [&](int index, wchar_t* path) {
-        if (!UsbPathMatches(io, cookie->identity, index, path, true))
-            return false;
-        IoLog(io, LOG_DETAIL, L"MATCH: %s\n", path);
-        found = ClaimAndOpen(io, cookie, path);
-        return found;
-    });
-    if (!found)
-        IoLog(io, LOG_INFO, L"End Of Hid Devices\n");
-    return found ? 1 : 0;
+    for (const std::wstring& path : MatchingPaths(io, cookie, true)) {
+        IoLog(io, LOG_DETAIL, L"MATCH: %s\n", path.c_str());
+        if (ClaimAndOpen(io, cookie, path.c_str()))
+            return 1;
+    }
+    IoLog(io, LOG_INFO, L"End Of Hid Devices\n");
+    return 0;
 }
 
 bool FindHidDevice_debug(FlashIoDevice* io, UsbCookie* cookie)
 {
     IoLog(io, LOG_INFO, L"********* FindHidDevice again for debug purpose.\n");
     int count = 0;
-    UsbNativeEnumerate(io, cookie->native, [&](int index, wchar_t* path) {
-        if (!UsbPathMatches(io, cookie->identity, index, path, false))
-            return false;
-        IoLog(io, LOG_DETAIL, L"********* MATCH: %s\n", path);
+    for (const std::wstring& path : MatchingPaths(io, cookie, false)) {
+        IoLog(io, LOG_DETAIL, L"********* MATCH: %s\n", path.c_str());
         // The device just opened reports as occupied: this process holds it.
-        if (OtherDeviceFree(io, path))
+        if (OtherDeviceFree(io, path.c_str()))
             ++count;
-        return false;
-    });
+    }
     IoLog(io, LOG_INFO, L"End Of Hid Devices\n");
     if (count < 1) {
         IoLog(io, LOG_INFO, L"********* No boot USB port can be used this moment.\n");
@@ -315,7 +375,7 @@ bool FindHidDevice_debug(FlashIoDevice* io, UsbCookie* cookie)
 int32_t do_usb_open(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path)
 {
     IoLog(io, LOG_INFO, L"do_usb_open - pDeviceName: %s.\n", path);
-    if (UsbNativeOpen(io, cookie->native, path, cookie->identity.vendorId, cookie->identity.productId) == 0)
+    if (cookie->backend->open(io, cookie->native, path, cookie->identity.vendorId, cookie->identity.productId) == 0)
         return 0;
     cookie->openFlag = 0;
     return -1;
@@ -333,7 +393,7 @@ int32_t my_usb_write(FlashIoDevice* io, const uint8_t* data, uint32_t length)
         uint32_t n = UsbFillOutputReport(cookie->outReport, data + total, length - total);
         IoLog(io, LOG_HID, L"WRITE REPORT, payloadsize: %d\n", static_cast<int>(n));
         HexDump(io, LOG_HID, 0, cookie->outReport, kUsbReportSize);
-        if (!UsbNativeWriteReport(io, cookie->native, cookie->outReport, cookie->writeTimeoutMs)) {
+        if (!cookie->backend->writeReport(io, cookie->native, cookie->outReport, cookie->writeTimeoutMs)) {
             IoLog(io, LOG_ERROR, L"%s Error writing full report\n", L"my_usb_write");
             IoLog(io, LOG_ERROR, L"%hs: r=%d, total=%d\n", "my_usb_write", -1, static_cast<int>(total));
             return -1;
@@ -352,7 +412,7 @@ int32_t my_usb_READREPORT(FlashIoDevice* io, UsbCookie* cookie, uint32_t timeout
     uint8_t* report = cookie->inReport;
     memset(report, 0, sizeof cookie->inReport);
     uint32_t received = 0;
-    switch (UsbNativeReadReport(io, cookie->native, report, std::max(timeoutMs, kUsbMinReportWaitMs), &received)) {
+    switch (cookie->backend->readReport(io, cookie->native, report, ReportWaitMs(io, cookie, timeoutMs), &received)) {
     case UsbReadResult::Timeout:
         return 0;
     case UsbReadResult::Failed:
@@ -395,7 +455,7 @@ int32_t my_usb_read(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_
         IoLog(io, LOG_ERROR, L"Win32 USB read - No cookie!\n");
         return -1;
     }
-    if (!UsbNativeIsOpen(cookie->native)) {
+    if (!cookie->backend->isOpen(cookie->native)) {
         IoLog(io, LOG_ERROR, L"Win32 USB read no handle!\n");
         return -1;
     }

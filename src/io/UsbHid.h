@@ -17,10 +17,19 @@
 // nothing installed. The caller has torn the previous transport down.
 int32_t BL_FlashIo_Setup_WIN32_USB(FlashIoDevice* io, const UsbIdentity* identity);
 
+struct UsbBackend;
+// The same over another system (the simulator's bus): everything above the
+// backend's calls runs unchanged. context goes to backend->create.
+int32_t UsbSetupOnBackend(FlashIoDevice* io, const UsbIdentity* identity, const UsbBackend* backend, void* context);
+
 constexpr uint32_t kUsbRingSize = 8192;
 constexpr uint32_t kUsbWriteTimeoutMs = 300;
-// Every report wait lasts at least this long.
+// Every report wait lasts at least this long, except the flush's short
+// look at what the system already holds (see my_usb_READREPORT).
 constexpr uint32_t kUsbMinReportWaitMs = 250;
+// The receive flush's poll: a read this short with nothing buffered only
+// asks the system, unless FlashIoDevice::usbFullReportWait is set.
+constexpr uint32_t kUsbFlushPollMs = 1;
 
 // The backend's own part of the block: handles, events, report buffers.
 struct UsbNative;
@@ -33,7 +42,8 @@ struct UsbCookie {
     wchar_t* ownedPath;           // copy of the preserved path: the caller's, or the one the search opened
     int32_t openFlag;             // 1 open
     uint32_t writeTimeoutMs;
-    UsbNative* native;
+    const UsbBackend* backend;    // the system's calls
+    void* native;                 // the backend's own part
     uint8_t inReport[256];        // zero-filled before each report read
     uint8_t outReport[kUsbReportSize];
     uint8_t receiveStorage[kUsbRingSize];
@@ -49,9 +59,16 @@ int32_t my_usb_write(FlashIoDevice* io, const uint8_t* data, uint32_t length);
 int32_t my_usb_read(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_t timeoutMs);
 void my_usb_destory(FlashIoDevice* io);
 
-// Whether a path found by the search names the identity's device; lower-
-// cases the path in place. traceSteps adds the search's detail lines.
-bool UsbPathMatches(FlashIoDevice* io, const UsbIdentity& identity, int index, wchar_t* path, bool traceSteps);
+// How well a path found by the search names the identity's device.
+enum class UsbPathMatch {
+    None,
+    // Vendor and product only, for interface number 0: a device without
+    // interfaces, or another interface of a composite device.
+    IdsOnly,
+    Exact,   // vendor, product and interface
+};
+// Lower-cases the path in place. traceSteps adds the search's detail lines.
+UsbPathMatch UsbPathMatches(FlashIoDevice* io, const UsbIdentity& identity, int index, wchar_t* path, bool traceSteps);
 // 1 when a matching free device was claimed and opened, 0 when none.
 int32_t FindHidDevice(FlashIoDevice* io, UsbCookie* cookie);
 // True when no other matching device is free.
@@ -63,6 +80,37 @@ int32_t my_usb_READREPORT(FlashIoDevice* io, UsbCookie* cookie, uint32_t timeout
 // Serves up to count bytes from the ring, reading a report first when it
 // holds too few: the number served, or a negative READREPORT result.
 int32_t my_usb_fill(FlashIoDevice* io, UsbCookie* cookie, uint8_t* destination, uint32_t count, uint32_t timeoutMs);
+
+enum class UsbReadResult { Report, Timeout, Failed, Gone };
+
+// The calls into the system under the transport, one table per system: the
+// platform's (below) or the simulator's. Every slot is set. native is what
+// create returned. Failures are logged by the slot itself, with the texts
+// of the platform backends.
+struct UsbBackend {
+    // The backend's part of a new block, closed; null when memory runs out.
+    void* (*create)(void* context);
+    // Closes the device and frees the part.
+    void (*destroy)(void* native);
+    bool (*isOpen)(const void* native);
+    // The present HID interfaces in order: visit(index, path) may change the
+    // path in place and returns true to end the walk.
+    void (*enumerate)(FlashIoDevice* io, void* native, const std::function<bool(int, wchar_t*)>& visit);
+    // Checks the ids when vendorId > 0 and opens the device exclusively: 0,
+    // or -1 with everything closed again.
+    int32_t (*open)(FlashIoDevice* io, void* native, const wchar_t* path, int32_t vendorId, int32_t productId);
+    void (*close)(void* native);
+    // Drops the input reports the system holds for the open device.
+    void (*flushQueue)(void* native);
+    // Sends one 64-byte output report: false after logging why.
+    bool (*writeReport)(FlashIoDevice* io, void* native, const uint8_t* report, uint32_t timeoutMs);
+    // Waits up to waitMs for one input report (see UsbNativeReadReport).
+    UsbReadResult (*readReport)(FlashIoDevice* io, void* native, uint8_t* report, uint32_t waitMs,
+                                uint32_t* received);
+};
+
+// The platform's table, over the functions below.
+extern const UsbBackend kUsbSystemBackend;
 
 // ---- per platform (UsbHidWin32.cpp / UsbHidLinux.cpp) ------------------------
 
@@ -88,7 +136,6 @@ void UsbNativeFlushQueue(UsbNative* native);
 // Sends one 64-byte output report within timeoutMs: false after logging why.
 bool UsbNativeWriteReport(FlashIoDevice* io, UsbNative* native, const uint8_t* report, uint32_t timeoutMs);
 
-enum class UsbReadResult { Report, Timeout, Failed, Gone };
 // Waits up to waitMs for one input report into report (kUsbReportSize
 // bytes, part of the block so that a late completion lands in memory that
 // is still ours): Report with *received set; Timeout, Failed and Gone after

@@ -209,14 +209,17 @@ void UsbNativeFlushQueue(UsbNative* native)
 
 bool UsbNativeWriteReport(FlashIoDevice* io, UsbNative* native, const uint8_t* report, uint32_t timeoutMs)
 {
+    // Written at once: hidraw sends the report before write() returns, and
+    // whether it reports the node writable to poll() depends on the kernel.
+    // Only a node that is a stream (an emulated one) may be full for now.
+    ssize_t n = write(native->fd, report, kUsbReportSize);
     short revents = 0;
-    int ready = PollFor(native->fd, POLLOUT, timeoutMs, revents);
-    if (ready <= 0 || !(revents & POLLOUT)) {
-        IoLog(io, LOG_ERROR, L"%s: write report fails: 0x%08x\n", L"my_usb_writeREPORT",
-              static_cast<unsigned>(ready < 0 ? errno : 0));
+    if (n < 0 && errno == EAGAIN && PollFor(native->fd, POLLOUT, timeoutMs, revents) > 0)
+        n = write(native->fd, report, kUsbReportSize);
+    if (n < 0 && errno == EAGAIN) {
+        IoLog(io, LOG_ERROR, L"%s: write report fails: 0x%08x\n", L"my_usb_writeREPORT", static_cast<unsigned>(errno));
         return false;
     }
-    ssize_t n = write(native->fd, report, kUsbReportSize);
     if (n < 0) {
         IoLog(io, LOG_ERROR, L"%s: Write error: 0x%08x\n", L"my_usb_writeREPORT", static_cast<unsigned>(errno));
         return false;

@@ -160,8 +160,13 @@ TEST_F(EngineFlow, AUsbBootloaderWithoutIdentityIsNotSearchedFor)
     engine->pinfo.physical_cable_type = 'U';
     engine->pinfo.scannerstate = 'B';
     int installs = sim.transport.installs;
+    sim.log->Clear();
     EXPECT_EQ(engine->OpenInterface(OPEN_BOOT, OPEN_FINAL), -3);
     EXPECT_EQ(sim.transport.installs, installs);
+    // As after any failed set-up: reported, and the application's transport gone.
+    EXPECT_TRUE(sim.Logged("Status callback: [14], HFS_initialize_interface"));
+    EXPECT_EQ(engine->io->io->cookie, nullptr);
+    EXPECT_EQ(engine->io->io->open, nullptr);
 }
 
 TEST_F(EngineFlow, TheEngineKeepsItsOwnCopyOfTheUsbName)

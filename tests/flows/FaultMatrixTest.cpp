@@ -201,6 +201,7 @@ public:
     {
         FlashRun run(kind_.config());
         run.sim.SetU64(CFS_INTERFACE, kind_.interface);
+        run.sim.transport.usbReports = kind_.interface == INTERFACE_USB_HID;
         StepRecorder recorder(run);
         std::wstring file = run.sim.WriteFile("fw.mocf", file_.file);
         uint64_t start = run.sim.Now();
@@ -329,6 +330,7 @@ private:
         SCOPED_TRACE(what);
         FlashRun run(kind_.config());
         run.sim.SetU64(CFS_INTERFACE, kind_.interface);
+        run.sim.transport.usbReports = kind_.interface == INTERFACE_USB_HID;
         std::wstring file = run.sim.WriteFile("fw.mocf", file_.file);
         Aim(run, step, fault);
         hit_ = false;
@@ -396,9 +398,12 @@ const DeviceKind kCorded = {
 };
 
 // The same scanner on USB: the engine's USB branches (its open by
-// identity, the restart waits that find the device again) see the bytes
-// the in-process transport carries; the HID framing has its own tests.
-// Every fault costs what it costs on the serial line: the same codes.
+// identity, the restart waits that find the device again) and the library's
+// USB transport (search, mutex claims, reports, ring, read loop) over the
+// simulator's USB link. Every fault costs what it costs on the serial line
+// but one: a power loss takes the device off the bus, and the image's tries
+// follow each other at once while it is still restarting, so none of them
+// finds it: 1.
 sim::DeviceConfig UsbScanner()
 {
     sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
@@ -406,12 +411,19 @@ sim::DeviceConfig UsbScanner()
     return config;
 }
 
+Matrix UsbCodes()
+{
+    Matrix codes = kCordedCodes;
+    codes[kBlocks][kPowerLoss] = 1;
+    return codes;
+}
+
 const DeviceKind kUsb = {
     "USB scanner",
     UsbScanner,
     0x41,
     Target::Cable,
-    kCordedCodes,
+    UsbCodes(),
     NothingToDo,
     INTERFACE_USB_HID,
 };

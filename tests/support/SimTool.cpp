@@ -29,6 +29,8 @@ int32_t SimTransport::Usb(void* context, FlashIo* io, const UsbIdentity* identit
     self->lastUsb = *identity;
     self->lastName = identity->devicePath ? identity->devicePath : L"";
     self->lastUsb.devicePath = nullptr;
+    if (self->usbReports)
+        return self->usb.Setup(io->io, identity);
     return sim::InstallInProcess(io->io, self->device_, self->clock_) == 0 ? 0 : -1;
 }
 

@@ -7,6 +7,7 @@
 #include "flash/KIRO_FlashTool.h"
 #include "platform/VirtualClock.h"
 #include "sim/Device.h"
+#include "sim/UsbLink.h"
 #include "support/TestSupport.h"
 #include "tambrix01/FlashTool.h"
 
@@ -21,20 +22,26 @@ namespace testing_support {
 // framing under the name the engine opens, USB for any identity.
 class SimTransport {
 public:
-    SimTransport(sim::Device& device, platform::VirtualClock& clock) : device_(device), clock_(clock) {}
+    SimTransport(sim::Device& device, platform::VirtualClock& clock) : device_(device), clock_(clock), usb(device, clock)
+    {
+    }
     TransportHooks Hooks() { return {&Serial, &Usb, this}; }
     int installs = 0;         // set-ups asked for
     std::wstring lastName;    // the name of the last one
     UsbIdentity lastUsb{};    // the identity of the last USB set-up (its path not kept)
     bool hostWireTime = false;   // see sim::InProcessOptions
+    // USB set-ups install the library's own USB transport over the link's
+    // reports; otherwise the device's bytes as a byte pipe, for any identity.
+    bool usbReports = false;
 
 private:
     static int32_t Serial(void* context, FlashIo* io, const wchar_t* deviceName, const WIN32_232_SETTINGS* settings);
-    // The device's bytes as a USB device would carry them, for the engine's
-    // USB branches; the HID framing has tests of its own.
     static int32_t Usb(void* context, FlashIo* io, const UsbIdentity* identity);
     sim::Device& device_;
     platform::VirtualClock& clock_;
+
+public:
+    sim::UsbLink usb;
 };
 
 class SimTool {

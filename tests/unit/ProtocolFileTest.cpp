@@ -110,6 +110,8 @@ TEST_F(ProtocolFileTest, RefusedLinesDoNotUndoAcceptedOnes)
     EXPECT_EQ(context->engine->retryMax, 6u);
     EXPECT_EQ(context->engine->io->byteTimeoutMs, 100u);
     EXPECT_TRUE(Logged(Name("p.txt") + ":4: *END*OF*FILE*\n"));
+    EXPECT_EQ(Load("p.txt", "PELLARO_USB_FullReportWait: 1\n"), 0u);
+    EXPECT_EQ(context->engine->io->io->usbFullReportWait, 1u);
 }
 
 TEST_F(ProtocolFileTest, ALongLineEndsTheReading)

@@ -265,6 +265,7 @@ TEST_F(ToolTest, LibrarySpecificSettingsReachTheirMembers)
         {0x10041, 2000, &engine->btlTimeoutIcd},
         {0x10042, 5000, &engine->btlTimeoutReply},
         {0x10043, 3, &engine->btlRetryMax},
+        {0x10050, 0, &io->io->usbFullReportWait},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(GetU64(c.id), c.initial) << std::hex << c.id;

@@ -112,22 +112,22 @@ TEST(UsbPaths, MatchingByIdsAndInterface)
     struct Case {
         const wchar_t* path;
         int32_t interfaceNumber;
-        bool matches;
+        UsbPathMatch match;
     };
     const Case cases[] = {
-        {L"\\\\?\\HID#VID_F0F0&PID_0B01&MI_01#7&2a5c3d1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, true},
-        {L"\\\\?\\hid#vid_f0f0&pid_0b01&mi_00#7&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, false},
-        {L"\\\\?\\hid#vid_f0f0&pid_0b01&mi_01#7&1&0&0001#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, false},
-        {L"\\\\?\\hid#vid_f0f0&pid_0b01#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, true},
-        {L"\\\\?\\hid#vid_f0f0&pid_0b01#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, false},
-        {L"\\\\?\\hid#vid_f0f0&pid_0b02&mi_00#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, false},
-        {L"hidraw#vid_f0f0&pid_0b01&mi_02#3-1.4:1.2#/dev/hidraw3", 2, true},
+        {L"\\\\?\\HID#VID_F0F0&PID_0B01&MI_01#7&2a5c3d1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, UsbPathMatch::Exact},
+        {L"\\\\?\\hid#vid_f0f0&pid_0B01&mi_00#7&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, UsbPathMatch::None},
+        {L"\\\\?\\hid#vid_f0f0&pid_0B01&mi_01#7&1&0&0001#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, UsbPathMatch::IdsOnly},
+        {L"\\\\?\\hid#vid_f0f0&pid_0B01#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, UsbPathMatch::IdsOnly},
+        {L"\\\\?\\hid#vid_f0f0&pid_0B01#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 1, UsbPathMatch::None},
+        {L"\\\\?\\hid#vid_f0f0&pid_0B02&mi_00#6&2&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", 0, UsbPathMatch::None},
+        {L"hidraw#vid_f0f0&pid_0B01&mi_02#3-1.4:1.2#/dev/hidraw3", 2, UsbPathMatch::Exact},
     };
     OwnedFlashIo owner;
     for (const Case& c : cases) {
         UsbIdentity id{0xF0F0, 0x0B01, c.interfaceNumber, 7, nullptr, nullptr};
         std::wstring path = c.path;
-        EXPECT_EQ(UsbPathMatches(owner.flashIo->io, id, 0, path.data(), true), c.matches)
+        EXPECT_EQ(UsbPathMatches(owner.flashIo->io, id, 0, path.data(), true), c.match)
             << platform::WideToUtf8(c.path);
     }
 }

@@ -216,6 +216,19 @@ TEST_F(UsbOpenDevice, VanishedDeviceEndsReadsWithMinus3AndFailsWrites)
     EXPECT_TRUE(tool.Logged("Open preserving boot USB device path: hidraw#vid_f0f0&pid_0b01&mi_00#"));
 }
 
+// The slot's contract: a write on a closed device fails at once, with the
+// system's own complaint, and sends nothing.
+TEST_F(UsbOpenDevice, AWriteOnAClosedDeviceFailsAtOnceWithWriteError)
+{
+    ASSERT_EQ(tool.engine.io->CloseDevice(), 0);
+    uint8_t byte = 'x';
+    EXPECT_EQ(tool.io->writeBytes(tool.io, &byte, 1), -1);
+    EXPECT_TRUE(tool.Logged("my_usb_writeREPORT: Write error: 0x00000009\n")) << tool.log.Text();
+    EXPECT_FALSE(tool.Logged("write report fails"));
+    EXPECT_TRUE(tool.Logged("my_usb_write Error writing full report\nmy_usb_write: r=-1, total=0\n"));
+    EXPECT_TRUE(Received(node).empty());
+}
+
 // Two devices with the same ids: the per-device mutexes hand them to two
 // tool objects, one each, and a device claimed elsewhere is skipped.
 TEST_F(UsbTransport, ClaimedDevicesAreSkippedAndFreeOnesReported)
@@ -291,7 +304,7 @@ TEST_F(UsbTransport, DeviceWithOtherIdsOrInterfaceIsNotTaken)
     } cases[] = {
         {"same ids", kBootIds, IdsOf(kBootIds), true},
         {"other product", {0xF0F0, 0x0B02, 0}, IdsOf(kBootIds), false},
-        {"other interface", {0xF0F0, 0x0B01, 1}, IdsOf(kBootIds), false},
+        {"another interface, none with the exact one", {0xF0F0, 0x0B01, 1}, IdsOf(kBootIds), true},
         {"interface 1 asked for", {0xF0F0, 0x0B01, 1}, UsbIdentity{0xF0F0, 0x0B01, 1, 0, nullptr, nullptr}, true},
     };
     for (const Case& c : cases) {
@@ -303,6 +316,33 @@ TEST_F(UsbTransport, DeviceWithOtherIdsOrInterfaceIsNotTaken)
             tool.io->destroy(tool.io);
         testbed.Unplug(*node);
     }
+}
+
+// A bootloader on another interface of a composite device is found by its
+// ids when no device carries the interface asked for, with the search's
+// second pattern; one that carries it exactly is preferred.
+TEST_F(UsbTransport, TheExactInterfaceIsPreferredThenTheIdsAlone)
+{
+    const sim::UsbIds otherInterface{kBootIds.vendorId, kBootIds.productId, 1};
+    auto composite = testbed.Plug(otherInterface, 1);
+    ASSERT_TRUE(composite);
+    {
+        Tool tool;
+        ASSERT_EQ(tool.Setup(IdsOf(kBootIds)), 0) << tool.log.Text();
+        EXPECT_EQ(tool.OpenedPath(), PathOf(otherInterface, *composite));
+        EXPECT_TRUE(tool.Logged("No Match(1): vid_f0f0&pid_0b01&mi_00\nfind 2th item version: vid_f0f0&pid_0b01\n"));
+        tool.io->destroy(tool.io);
+    }
+    auto exact = testbed.Plug(kBootIds, 2);
+    ASSERT_TRUE(exact);
+    {
+        Tool tool;
+        ASSERT_EQ(tool.Setup(IdsOf(kBootIds)), 0);
+        EXPECT_EQ(tool.OpenedPath(), PathOf(kBootIds, *exact));
+        tool.io->destroy(tool.io);
+    }
+    testbed.Unplug(*exact);
+    testbed.Unplug(*composite);
 }
 
 // The simulator's USB face behind the node: the application found by its

@@ -60,20 +60,56 @@ struct NamedMutex {
 
 static const char* MutexDirectory() { return "/tmp/tambrix01-mutex"; }
 
-static std::string MutexPath(const wchar_t* name)
+static std::string MutexFileName(const wchar_t* name)
 {
     std::string file;
     for (char c : WideToUtf8(name))
         file += (c == '/' || c == '\\' || c == ':') ? '_' : c;
-    return std::string(MutexDirectory()) + "/" + file;
+    return file;
+}
+
+// Every local user flashes devices, so the directory and its lock files
+// must be theirs as much as ours, whatever the umask of whoever made them
+// first: the modes are set after creating. The directory sits in /tmp, so
+// nothing in it is reached through a symbolic link.
+static int OpenMutexDirectory()
+{
+    mkdir(MutexDirectory(), 01777);
+    int dir = open(MutexDirectory(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat status {};
+    if (dir < 0 || fstat(dir, &status) != 0) {
+        if (dir >= 0)
+            close(dir);
+        return -1;
+    }
+    if (status.st_uid == geteuid() && (status.st_mode & 07777) != 01777)
+        fchmod(dir, 01777);
+    return dir;
+}
+
+static int OpenLockFile(const wchar_t* name)
+{
+    int dir = OpenMutexDirectory();
+    if (dir < 0)
+        return -1;
+    std::string file = MutexFileName(name);
+    int fd = openat(dir, file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // A lock file another user made under a stricter umask still serves:
+    // flock needs no write access.
+    if (fd < 0 && errno == EACCES)
+        fd = openat(dir, file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    close(dir);
+    struct stat status {};
+    if (fd >= 0 && fstat(fd, &status) == 0 && status.st_uid == geteuid() && (status.st_mode & 0777) != 0666)
+        fchmod(fd, 0666);
+    return fd;
 }
 
 NamedMutex* CreateNamedMutex(const wchar_t* name, bool* alreadyExisted)
 {
     if (!name)
         return nullptr;
-    mkdir(MutexDirectory(), 01777);
-    int fd = open(MutexPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    int fd = OpenLockFile(name);
     if (fd < 0)
         return nullptr;
     // A lock held elsewhere means the mutex exists; a crashed holder's lock is

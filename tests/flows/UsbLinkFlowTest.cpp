@@ -1,0 +1,80 @@
+// The library's USB transport over the simulator's USB link on the virtual
+// clock: what a receive flush costs with nothing pending, with and without
+// the full report wait, and that a report arriving just after the flush's
+// look is still read.
+#include "io/FlashIo.h"
+#include "support/SimTool.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using testing_support::SimTool;
+
+class UsbLinkFlow : public ::testing::Test {
+protected:
+    UsbLinkFlow() : sim(UsbScanner())
+    {
+        sim.transport.usbReports = true;
+        sim.SetU64(CFS_INTERFACE, INTERFACE_USB_HID);
+    }
+    static sim::DeviceConfig UsbScanner()
+    {
+        sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
+        config.unit.cbl = 4;
+        return config;
+    }
+    // The application's face opened by its name, as a flash opens it.
+    void Open()
+    {
+        ASSERT_EQ(sim.engine->InitUsb(L"SIM0"), 0) << sim.log->Text();
+        ASSERT_EQ(io.OpenDevice(), 0);
+    }
+
+    SimTool sim;
+    FlashIo& io = *sim.engine->io;
+};
+
+TEST_F(UsbLinkFlow, AFlushWithNothingPendingLooksWithoutTheReportWait)
+{
+    const struct {
+        uint64_t fullReportWait;
+        uint64_t minMs, maxMs;
+        const char* spent;
+    } cases[] = {
+        {0, 2, 2, "my_usb_read: Timeout tspent: 2\n"},
+        {1, 250, 260, "my_usb_read: Timeout tspent: 25"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fullReportWait);
+        ASSERT_EQ(sim.SetU64(CFS_PELLARO_USB_FULL_REPORT_WAIT, c.fullReportWait), 0u);
+        Open();
+        sim.log->Clear();
+        uint64_t start = sim.Now();
+        EXPECT_EQ(io.FlushRx(0), 1);   // a USB read never answers 0
+        uint64_t spent = sim.Now() - start;
+        EXPECT_GE(spent, c.minMs);
+        EXPECT_LE(spent, c.maxMs);
+        EXPECT_TRUE(sim.Logged(c.spent)) << sim.log->Text();
+        EXPECT_EQ(sim.transport.usb.HostReports(), 0u);   // nothing on the wire
+        io.CloseDevice();
+    }
+}
+
+TEST_F(UsbLinkFlow, AReportThatArrivesAfterTheFlushLookedIsReadNext)
+{
+    Open();
+    // A wake-up: the device answers 2 ms after the report is through, and
+    // its report is held a millisecond later, after the flush has looked.
+    const uint8_t wake[] = {0x16, 'C', 0x0D};
+    ASSERT_EQ(io.WriteBytes(wake, sizeof wake), 0);
+    ASSERT_EQ(io.FlushTx(), 0);
+    EXPECT_EQ(io.FlushRx(0), 1);
+    EXPECT_EQ(sim.transport.usb.DeviceReports(), 0u);
+    uint8_t answer[4] = {};
+    EXPECT_EQ(io.ReadDevice(answer, sizeof answer, 500), 1);
+    EXPECT_EQ(answer[0], 0x06);
+    EXPECT_EQ(sim.transport.usb.DeviceReports(), 1u);
+}
+
+} // namespace
