@@ -76,14 +76,26 @@ void SetInputBuffers(FlashIoDevice* io, HANDLE device)
     IoLog(io, LOG_DETAIL, L"Hid Report count: %d\n", static_cast<int>(count));
 }
 
+bool UnderWine()
+{
+    static const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
 // Wine 8.0 reports one byte less than was written for a report with an id
 // (the device gets all 64); Windows reports the whole report, and there
 // nothing less counts.
 bool WholeReportWritten(DWORD written)
 {
-    static const bool underWine =
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-    return written == kUsbReportSize || (underWine && written == kUsbReportSize - 1);
+    return written == kUsbReportSize || (UnderWine() && written == kUsbReportSize - 1);
+}
+
+// Wine 8.0 ends the reads of an unplugged device with ERROR_ACCESS_DENIED
+// where Windows says ERROR_DEVICE_NOT_CONNECTED; on Windows that error
+// means something else and stays a failure.
+bool DeviceGone(DWORD error)
+{
+    return error == ERROR_DEVICE_NOT_CONNECTED || (UnderWine() && error == ERROR_ACCESS_DENIED);
 }
 
 // Cancels the request and waits until it has ended: true when it completed
@@ -248,7 +260,7 @@ UsbReadResult UsbNativeReadReport(FlashIoDevice* io, UsbNative* native, uint8_t*
     StartAtOffsetZero(overlapped);
     if (!ReadFile(handle, report, kUsbReportSize, nullptr, &overlapped)) {
         DWORD error = GetLastError();
-        if (error == ERROR_DEVICE_NOT_CONNECTED) {
+        if (DeviceGone(error)) {
             IoLog(io, LOG_ERROR, L"ReadFile DEVICE NOT CONNECTED!\n");
             return UsbReadResult::Gone;
         }
@@ -263,7 +275,7 @@ UsbReadResult UsbNativeReadReport(FlashIoDevice* io, UsbNative* native, uint8_t*
     if (wait == WAIT_OBJECT_0) {
         BOOL done = GetOverlappedResult(handle, &overlapped, &got, FALSE);
         IoLog(io, LOG_HID, L"Partial: %d %d\n", static_cast<int>(done), static_cast<int>(got));
-        if (!done && GetLastError() == ERROR_DEVICE_NOT_CONNECTED) {
+        if (!done && DeviceGone(GetLastError())) {
             IoLog(io, LOG_ERROR, L"ReadFile DEVICE NOT CONNECTED!\n");
             result = UsbReadResult::Gone;
         }

@@ -179,7 +179,9 @@ int main(int argc, char** argv)
     tool->SetSetting(CFS_PORTNAME, path.data(), path.size());
     // The simulated device restarts in a fraction of a second; a USB search
     // gives up after six reset timeouts, which bounds the occupied case.
-    Set(tool, CFS_PELLARO_CABLEDELAY_USB, 1000);
+    // There the library looks later, so that the other holder, which polls,
+    // surely has the device first.
+    Set(tool, CFS_PELLARO_CABLEDELAY_USB, occupy ? 3000 : 1000);
     Set(tool, CFS_PELLARO_RESET_TIMEOUT, 3000);
 
     uint32_t result = 0;
