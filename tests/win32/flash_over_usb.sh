@@ -44,12 +44,14 @@ logged() { tr -d '\r' <"$work/flash.log" | grep -qF -- "$1"; }
 # A prefix of its own, made once: Wine 8.0 starts its udev (hidraw) bus only
 # when the SDL bus is off, and the HID devices it finds are those of the
 # testbed its wineserver was started in, so no other test may share it.
-if [ ! -f "$prefix/system.reg" ]; then
+if ! grep -qs '^"Enable SDL"=dword:00000000' "$prefix/system.reg"; then
+  stop_wine
   timeout 300 "$wine" wineboot -i >/dev/null 2>&1 || fail "cannot make the prefix $prefix"
   timeout 60 "$wine" reg add 'HKLM\System\CurrentControlSet\Services\winebus' /v 'Enable SDL' /t REG_DWORD /d 0 /f \
     >/dev/null 2>&1 || fail "cannot switch the SDL bus off in $prefix"
 fi
-# The wineserver must start inside the testbed's environment.
+# The wineserver must start inside the testbed's environment (and writes
+# the registry out when it ends).
 stop_wine
 
 options=()
