@@ -22,9 +22,9 @@ std::string Hex(int32_t value, int digits)
     return text;
 }
 
-// Owns one string that umockdev hands out.
 constexpr const char* kProductName = "Simulated Scanner";
 
+// Owns one string that umockdev hands out.
 std::string Take(gchar* text)
 {
     std::string copy = text ? text : "";
