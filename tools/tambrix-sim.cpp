@@ -78,6 +78,9 @@ void Usage(FILE* out)
                  "                            host with UMOCKDEV_DIR set to it and umockdev's\n"
                  "                            preload library (see sim/README.md)\n"
                  "  --usb-app-ids VID:PID     the application's USB ids (0xf0f0:0x0a01)\n"
+                 "  --usb-keep-ptys           keep each unplugged node's pty open until the end (for\n"
+                 "                            hosts under Wine, which end on a node's hang-up)\n"
+                 "  --usb-vanish-at TEXT      leave the bus for good when the trace shows TEXT\n"
                  "output:\n"
                  "  --dump-dir DIR            on exit, write the areas: scanner-app.bin,\n"
                  "                            scanner-boot.bin (and cradle-app.bin, cradle-boot.bin)\n"
@@ -97,6 +100,8 @@ void Usage(FILE* out)
 struct Options {
     sim::DeviceConfig config;
     bool usb = false;
+    bool keepPtys = false;
+    std::string vanishAt;
     bool resetDelaySet = false;
     std::string dumpDir;
     bool quiet = false;
@@ -186,6 +191,10 @@ Options Parse(int argc, char** argv)
             (app ? c.unit.usbAppPid : c.unit.usbPid) = Number(option, ids.substr(colon + 1));
         } else if (option == "--usb") {
             options.usb = true;
+        } else if (option == "--usb-keep-ptys") {
+            options.keepPtys = true;
+        } else if (option == "--usb-vanish-at") {
+            options.vanishAt = value();
         } else if (option == "--hw-rev") {
             c.unit.hwRev = Number(option, value());
         } else if (option == "--app-version") {
@@ -369,7 +378,17 @@ void RunUnderUmockdev(char** argv)
 int ServeUsb(const Options& options, sim::Device& device)
 {
     sim::HidrawTestbed testbed;
+    if (options.keepPtys)
+        testbed.KeepPtysOpen();
     sim::HidrawServer server(testbed, device);
+    if (!options.vanishAt.empty()) {
+        device.SetTrace([&options, &server](const std::string& line) {
+            if (!options.quiet)
+                std::fprintf(stderr, "%s\n", line.c_str());
+            if (line.find(options.vanishAt) != std::string::npos)
+                server.Vanish();
+        });
+    }
     if (!server.Start()) {
         std::fprintf(stderr, "tambrix-sim: umockdev refused the device\n");
         return 71;

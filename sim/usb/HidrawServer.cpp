@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace sim {
@@ -11,6 +13,12 @@ namespace {
 
 // The longest the server sleeps without looking at the device's schedule.
 constexpr int kMaxWaitMs = 20;
+// A report written to the pty reaches the host's side a moment later: one
+// not yet seen queued counts as taken only after this long.
+constexpr Time kReportArrivalMs = 10;
+// What a host that does not read can have waiting, as a HID driver's
+// input buffers (512 on Windows).
+constexpr size_t kMaxPendingReports = 512;
 
 } // namespace
 
@@ -85,6 +93,8 @@ void HidrawServer::UpdateBus()
     if (plugged_ && (!wanted || face_.Enumeration() != enumeration_)) {
         testbed_.Unplug(node_);
         plugged_ = false;
+        pending_.clear();
+        lastSeenQueued_ = true;
         face_.TheDevice().Env().Trace("usb", "off the bus");
     }
     if (!plugged_ && wanted) {
@@ -98,17 +108,42 @@ void HidrawServer::UpdateBus()
     }
 }
 
+// Whether the host's side of the node holds nothing: the last report was
+// read, or never arrived within kReportArrivalMs. FIONREAD goes to the
+// kernel directly, as umockdev's preload does not pass it on.
+bool HidrawServer::HostTookLastReport(Time now)
+{
+    int queued = 0;
+    if (syscall(SYS_ioctl, node_.hostEnd, FIONREAD, &queued) != 0)
+        return true;
+    if (queued > 0) {
+        lastSeenQueued_ = true;
+        return false;
+    }
+    return lastSeenQueued_ || now - lastWrite_ >= kReportArrivalMs;
+}
+
 void HidrawServer::ServeReports(Time now)
 {
     std::vector<UsbReport> reports = face_.DeviceReports(now);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!plugged_)
-        return;  // nobody can hear a device that is off the bus
-    reports.insert(reports.begin(), injected_.begin(), injected_.end());
+    if (!plugged_) {
+        pending_.clear();  // nobody can hear a device that is off the bus
+        return;
+    }
+    pending_.insert(pending_.end(), reports.begin(), reports.end());
+    pending_.insert(pending_.begin(), injected_.begin(), injected_.end());
     injected_.clear();
-    for (const UsbReport& report : reports)
-        if (write(node_.fd, report.data(), report.size()) != static_cast<ssize_t>(report.size()))
-            face_.TheDevice().Env().Trace("usb", "input report lost: the host does not read");
+    for (; pending_.size() > kMaxPendingReports; pending_.pop_front())
+        face_.TheDevice().Env().Trace("usb", "input report lost: the host does not read");
+    if (pending_.empty() || !HostTookLastReport(now))
+        return;
+    const UsbReport& report = pending_.front();
+    if (write(node_.fd, report.data(), report.size()) != static_cast<ssize_t>(report.size()))
+        face_.TheDevice().Env().Trace("usb", "input report lost: the host does not read");
+    pending_.pop_front();
+    lastWrite_ = now;
+    lastSeenQueued_ = false;
 }
 
 void HidrawServer::Step()
@@ -120,7 +155,9 @@ void HidrawServer::Step()
 
     std::optional<Time> next = face_.TheDevice().NextEvent();
     int timeout = kMaxWaitMs;
-    if (next)
+    if (!pending_.empty())
+        timeout = 1;
+    else if (next)
         timeout = *next <= now ? 0 : static_cast<int>(std::min<Time>(*next - now, kMaxWaitMs));
     int fd = plugged_ ? node_.fd : -1;
     pollfd p{fd, POLLIN, 0};

@@ -4,6 +4,11 @@
 // input reports to the node, and pulls it out and plugs it in again
 // (a new hidraw node, perhaps new ids) each time the device restarts.
 //
+// Input reports reach the node one at a time: the next only after the host
+// has read the last. The node is a stream, and a host that reads more than
+// a report at once (Wine's HID bus reads up to 1 KiB) would take two
+// reports as one; a real device's interrupt endpoint delivers them apart.
+//
 // While the server runs, the device and the testbed belong to its thread;
 // look at the device's areas after Stop().
 #pragma once
@@ -51,6 +56,7 @@ private:
     void Step();
     void UpdateBus();
     void ServeReports(Time now);
+    bool HostTookLastReport(Time now);
     Time Now() const;
 
     HidrawTestbed& testbed_;
@@ -65,6 +71,9 @@ private:
     bool plugged_ = false;
     uint32_t enumeration_ = 0;
     std::deque<UsbReport> injected_;
+    std::deque<UsbReport> pending_;  // the device's, not yet on the node
+    Time lastWrite_ = 0;
+    bool lastSeenQueued_ = true;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 

@@ -1,5 +1,7 @@
 #include "sim/usb/HidrawTestbed.h"
 
+#include "sim/usb/HidrawIoctls.h"
+
 #include <umockdev.h>
 
 #include <cstdio>
@@ -20,6 +22,8 @@ std::string Hex(int32_t value, int digits)
     return text;
 }
 
+constexpr const char* kProductName = "Simulated Scanner";
+
 // Owns one string that umockdev hands out.
 std::string Take(gchar* text)
 {
@@ -39,7 +43,10 @@ HidrawTestbed::HidrawTestbed() : testbed_(umockdev_testbed_new()),
 
 HidrawTestbed::~HidrawTestbed()
 {
+    for (int fd : keptPtys_)
+        close(fd);
     g_object_unref(testbed_);
+    ioctls_.clear();
 }
 
 bool HidrawTestbed::Active()
@@ -52,29 +59,38 @@ std::string HidrawTestbed::Root() const
     return Take(umockdev_testbed_get_root_dir(testbed_));
 }
 
+// What a HID host reads besides the ids: the usb_device's PRODUCT
+// (vid/pid/bcdDevice), the hid device's name, physical path (its
+// "/inputN" is the interface) and serial number.
 std::optional<HidrawTestbed::Node> HidrawTestbed::Plug(const UsbIds& ids, int port)
 {
     std::string usbName = std::to_string(bus_) + "-" + std::to_string(port);
     std::string interfaceName = usbName + ":1." + std::to_string(ids.interfaceNumber);
     std::string vid = Hex(ids.vendorId, 4), pid = Hex(ids.productId, 4);
+    std::string product = Hex(ids.vendorId, 1) + "/" + Hex(ids.productId, 1) + "/100";
+    std::string serial = "SIM" + std::to_string(port);
+    std::string phys = "usb-sim-" + usbName + "/input" + std::to_string(ids.interfaceNumber);
     Node node;
     node.usbInterface = interfaceName;
     node.hidraw = FreeHidraw();
     std::string name = "hidraw" + std::to_string(node.hidraw);
     node.devnode = "/dev/" + name;
     std::string usb = Take(umockdev_testbed_add_device(testbed_, "usb", usbName.c_str(), nullptr, "idVendor",
-                                                       vid.c_str(), "idProduct", pid.c_str(), nullptr, "DEVTYPE",
-                                                       "usb_device", nullptr));
+                                                       vid.c_str(), "idProduct", pid.c_str(), "bcdDevice", "0100",
+                                                       "serial", serial.c_str(), "product", kProductName, nullptr,
+                                                       "DEVTYPE", "usb_device", "PRODUCT", product.c_str(), nullptr));
     std::string intf = usb.empty() ? std::string()
                                    : Take(umockdev_testbed_add_device(
                                          testbed_, "usb", interfaceName.c_str(), usb.c_str(), "bInterfaceNumber",
-                                         Hex(ids.interfaceNumber, 2).c_str(), nullptr, "DEVTYPE", "usb_interface",
-                                         nullptr));
+                                         Hex(ids.interfaceNumber, 2).c_str(), "bInterfaceClass", "03", nullptr,
+                                         "DEVTYPE", "usb_interface", "PRODUCT", product.c_str(), nullptr));
     std::string hidName = "0003:" + Hex(ids.vendorId, 4) + ":" + Hex(ids.productId, 4) + "." + Hex(node.hidraw + 1, 4);
     std::string hidId = "0003:0000" + Hex(ids.vendorId, 4) + ":0000" + Hex(ids.productId, 4);
     std::string hid = intf.empty() ? std::string()
                                    : Take(umockdev_testbed_add_device(testbed_, "hid", hidName.c_str(), intf.c_str(),
-                                                                      nullptr, "HID_ID", hidId.c_str(), nullptr));
+                                                                      nullptr, "HID_ID", hidId.c_str(), "HID_NAME",
+                                                                      kProductName, "HID_PHYS", phys.c_str(),
+                                                                      "HID_UNIQ", serial.c_str(), nullptr));
     for (const std::string& path : {usb, intf, hid})
         if (!path.empty())
             node.syspaths.push_back(path);
@@ -92,29 +108,62 @@ std::optional<HidrawTestbed::Node> HidrawTestbed::Plug(const UsbIds& ids, int po
         g_clear_error(&error);
         node.syspaths.pop_back();
     }
-    if (!added || !OpenNode(node)) {
+    if (!added || !OpenNode(node) || !AnswerIoctls(node, ids, phys)) {
         Unplug(node);
         return std::nullopt;
     }
     hidrawTaken_[static_cast<size_t>(node.hidraw)] = true;
+    // A host that watches the bus learns of the node only now that it can
+    // be opened.
+    umockdev_testbed_uevent(testbed_, node.syspaths.back().c_str(), "add");
+    node.announced = true;
     return node;
 }
 
 void HidrawTestbed::Unplug(Node& node)
 {
+    if (node.announced)
+        umockdev_testbed_uevent(testbed_, node.syspaths.back().c_str(), "remove");
     // Children first: umockdev leaves a removed parent's children (their
     // links and device nodes) behind, and then refuses the names again.
     for (auto path = node.syspaths.rbegin(); path != node.syspaths.rend(); ++path)
         umockdev_testbed_remove_device(testbed_, path->c_str());
     if (!node.devnode.empty())
         unlink((Root() + node.devnode).c_str());
-    if (node.fd >= 0)
-        close(node.fd);
-    if (node.hostEnd >= 0)
-        close(node.hostEnd);
+    ClosePty(node.fd);
+    ClosePty(node.hostEnd);
     if (node.hidraw >= 0 && static_cast<size_t>(node.hidraw) < hidrawTaken_.size())
         hidrawTaken_[static_cast<size_t>(node.hidraw)] = false;
     node = Node{};
+}
+
+void HidrawTestbed::ClosePty(int fd)
+{
+    if (fd < 0)
+        return;
+    if (keepPtys_)
+        keptPtys_.push_back(fd);
+    else
+        close(fd);
+}
+
+bool HidrawTestbed::AnswerIoctls(Node& node, const UsbIds& ids, const std::string& phys)
+{
+    auto number = static_cast<size_t>(node.hidraw);
+    if (number >= ioctls_.size())
+        ioctls_.resize(number + 1);
+    if (!ioctls_[number]) {
+        auto ioctls = std::make_unique<HidrawIoctls>();
+        GError* error = nullptr;
+        if (!umockdev_testbed_attach_ioctl(testbed_, node.devnode.c_str(), ioctls->Handler(), &error)) {
+            std::fprintf(stderr, "umockdev: %s\n", error ? error->message : "?");
+            g_clear_error(&error);
+            return false;
+        }
+        ioctls_[number] = std::move(ioctls);
+    }
+    ioctls_[number]->Describe(ids, kProductName, phys);
+    return true;
 }
 
 // The node is a raw pty of our own rather than one umockdev makes: umockdev

@@ -7,10 +7,15 @@
 //
 // The node is a raw pty, so a stream: the host reads one report per read()
 // with a report-sized buffer, and the device end writes whole reports.
+// Each node answers the hidraw ioctls (report descriptor, raw info, name,
+// physical path) and each plug and unplug sends its uevent, so that hosts
+// that read the device as a HID device (Wine's HID bus) find it too.
 #pragma once
 
 #include "sim/UsbFace.h"
+#include "sim/usb/HidrawIoctls.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +44,7 @@ public:
         int hostEnd = -1;          // the node itself, held open by the device's side
         int hidraw = -1;
         std::vector<std::string> syspaths;  // USB device, interface, hid, hidraw
+        bool announced = false;  // its "add" uevent went out
     };
     // Plugs a device with these ids into USB port `port` of this testbed's
     // bus. As the kernel does, it gets the lowest free hidraw number, so a
@@ -49,13 +55,26 @@ public:
     // has the node open sees it hang up.
     void Unplug(Node& node);
 
+    // From now on an unplugged node's pty stays open until the testbed
+    // goes: Wine's device process takes the first hidraw node it opens as
+    // its controlling terminal and ends on that pty's hang-up, so under
+    // Wine the unplug is told by the uevent alone.
+    void KeepPtysOpen() { keepPtys_ = true; }
+
 private:
     int FreeHidraw();
     bool OpenNode(Node& node);
+    bool AnswerIoctls(Node& node, const UsbIds& ids, const std::string& phys);
+    void ClosePty(int fd);
 
     UMockdevTestbed* testbed_;
     int bus_;
     std::vector<bool> hidrawTaken_;
+    // One per node number, attached for the testbed's life: a host that
+    // still holds a pulled node talks to its handler when it closes it.
+    std::vector<std::unique_ptr<HidrawIoctls>> ioctls_;
+    bool keepPtys_ = false;
+    std::vector<int> keptPtys_;
 };
 
 } // namespace sim

@@ -76,6 +76,28 @@ void SetInputBuffers(FlashIoDevice* io, HANDLE device)
     IoLog(io, LOG_DETAIL, L"Hid Report count: %d\n", static_cast<int>(count));
 }
 
+bool UnderWine()
+{
+    static const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
+// Wine 8.0 reports one byte less than was written for a report with an id
+// (the device gets all 64); Windows reports the whole report, and there
+// nothing less counts.
+bool WholeReportWritten(DWORD written)
+{
+    return written == kUsbReportSize || (UnderWine() && written == kUsbReportSize - 1);
+}
+
+// Wine 8.0 ends the reads of an unplugged device with ERROR_ACCESS_DENIED
+// where Windows says ERROR_DEVICE_NOT_CONNECTED; on Windows that error
+// means something else and stays a failure.
+bool DeviceGone(DWORD error)
+{
+    return error == ERROR_DEVICE_NOT_CONNECTED || (UnderWine() && error == ERROR_ACCESS_DENIED);
+}
+
 // Cancels the request and waits until it has ended: true when it completed
 // all the same, with *transferred bytes.
 bool CancelAndAwait(HANDLE handle, OVERLAPPED& overlapped, DWORD* transferred)
@@ -216,12 +238,12 @@ bool UsbNativeWriteReport(FlashIoDevice* io, UsbNative* native, const uint8_t* r
     DWORD wait = WaitForSingleObject(native->writeEvent, timeoutMs);
     if (wait == WAIT_OBJECT_0) {
         GetOverlappedResult(handle, &overlapped, &written, FALSE);
-        sent = written == kUsbReportSize;
+        sent = WholeReportWritten(written);
         if (!sent)
             IoLog(io, LOG_ERROR, L"%s: Did not write full report\n", L"my_usb_writeREPORT");
     } else {
         DWORD error = GetLastError();
-        sent = CancelAndAwait(handle, overlapped, &written) && written == kUsbReportSize;
+        sent = CancelAndAwait(handle, overlapped, &written) && WholeReportWritten(written);
         if (!sent)
             IoLog(io, LOG_ERROR, L"%s: write report fails: 0x%08x\n", L"my_usb_writeREPORT",
                   static_cast<unsigned>(error));
@@ -238,7 +260,7 @@ UsbReadResult UsbNativeReadReport(FlashIoDevice* io, UsbNative* native, uint8_t*
     StartAtOffsetZero(overlapped);
     if (!ReadFile(handle, report, kUsbReportSize, nullptr, &overlapped)) {
         DWORD error = GetLastError();
-        if (error == ERROR_DEVICE_NOT_CONNECTED) {
+        if (DeviceGone(error)) {
             IoLog(io, LOG_ERROR, L"ReadFile DEVICE NOT CONNECTED!\n");
             return UsbReadResult::Gone;
         }
@@ -253,7 +275,7 @@ UsbReadResult UsbNativeReadReport(FlashIoDevice* io, UsbNative* native, uint8_t*
     if (wait == WAIT_OBJECT_0) {
         BOOL done = GetOverlappedResult(handle, &overlapped, &got, FALSE);
         IoLog(io, LOG_HID, L"Partial: %d %d\n", static_cast<int>(done), static_cast<int>(got));
-        if (!done && GetLastError() == ERROR_DEVICE_NOT_CONNECTED) {
+        if (!done && DeviceGone(GetLastError())) {
             IoLog(io, LOG_ERROR, L"ReadFile DEVICE NOT CONNECTED!\n");
             result = UsbReadResult::Gone;
         }

@@ -1,5 +1,6 @@
 #include "FlashHostFiles.h"
 
+#include "io/UsbDevicePath.h"
 #include "support/FirmwareFiles.h"
 
 #include <cstdio>
@@ -24,4 +25,10 @@ bool WriteFlashHostFiles()
     testing_support::FirmwareFile f = testing_support::RealTimeFile(0x41);
     return !f.file.empty() && WriteAll("firmware.mocf", AsString(f.file)) &&
            WriteAll("expected-boot.bin", AsString(f.BootArea())) && WriteAll("expected-app.bin", AsString(f.app));
+}
+
+std::wstring DeviceMutexName(const wchar_t* path)
+{
+    std::wstring name;
+    return UsbDeviceMutexName(path, name) ? name : std::wstring();
 }
