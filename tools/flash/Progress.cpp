@@ -62,6 +62,26 @@ void ProgressTracker::Update(uint64_t position, uint64_t total, Clock::time_poin
     phase.last = now;
 }
 
+void ProgressTracker::UpdatePhase(Phase kind, uint64_t done, uint64_t size, Clock::time_point now)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    // An image that starts over (a block refused, the device restarted
+    // after a power loss) is shown as written again, not as a new phase.
+    bool same = !phases_.empty() && phases_.back().phase == kind;
+    bool over = same && (done < phases_.back().done || (phases_.back().Complete() && done == 0));
+    if (!same || over) {
+        PhaseProgress phase;
+        phase.phase = kind;
+        phase.start = now;
+        phase.again = over || (!phases_.empty() && phases_.back().again && phases_.back().phase == kind);
+        phases_.push_back(phase);
+    }
+    PhaseProgress& phase = phases_.back();
+    phase.size = size;
+    phase.done = done < size ? done : size;
+    phase.last = now;
+}
+
 void ProgressTracker::Complete()
 {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -28,6 +28,7 @@ struct PhaseProgress {
     Phase phase = Phase::Boot;
     uint64_t done = 0;     // bytes sent
     uint64_t size = 0;     // bytes of the phase
+    bool again = false;    // the image written again after an error
     Clock::time_point start;
     Clock::time_point last;
 
@@ -42,6 +43,9 @@ struct PhaseProgress {
 class ProgressTracker {
 public:
     void Update(uint64_t position, uint64_t total, Clock::time_point now);
+    // The same from the library's status reports, which name the phase:
+    // bytes done of size.
+    void UpdatePhase(Phase phase, uint64_t done, uint64_t size, Clock::time_point now);
     // After a successful flash every phase went through to its end.
     void Complete();
     std::vector<PhaseProgress> Phases() const;
