@@ -137,6 +137,10 @@ int Run(int argc, char** argv)
                  "tambrix-flash"};
     app.require_subcommand(1);
     app.footer(kMainFooter);
+    // Handled before the parser runs (it would ask for a command); listed
+    // here so that --help shows it.
+    bool versionFlag = false;
+    app.add_flag("-V,--version", versionFlag, "show this program's version, the library's version text and file");
     CommandOptions options;
     CLI::App* flash =
         AddFileCommand(app, "flash", "flash FILE into the device(s) on the port(s)", kFlashFooter, options);
