@@ -193,10 +193,12 @@ uint32_t QueryDeviceReport(ToolContext* context, std::string& text)
     if (PrepareInterface(context) != 0)
         return CFS_RESULT_FAILED;
     engine->ClearDeviceRecord();
+    engine->ReportStatus(HFS_xxx_get_info);
     if (engine->OpenInterface(OPEN_DEVICE, OPEN_FINAL) != 0)
         return CFS_RESULT_FAILED;
     if (ReadReport(*engine, context->interfaceType, "P_INFO") != 0) {
         engine->LogMsg(LOG_ERROR, L"Can not get P_INFO to detect scanner type.\n");
+        engine->ReportStatus(HFS_terminal_fail_retry);
         return CFS_RESULT_FAILED;
     }
     text = engine->ReportText();

@@ -50,9 +50,10 @@ int CheckInputs(const CommandOptions& options)
         if (int code = CheckFile(options.device.settings, "settings file"))
             return code;
     std::set<std::string> seen;
-    for (const std::string& port : options.device.ports) {
+    for (const std::string& port : options.device.ports)
         if (!seen.insert(port).second)
             return Fail(kExitUsage, "--port " + port + " is given twice");
+    for (const std::string& port : options.device.ports) {
         // A HID name is a pattern the library matches against the devices
         // it enumerates, so only serial ports can be checked here.
         if (options.device.usb)

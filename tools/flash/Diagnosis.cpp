@@ -90,6 +90,8 @@ LogFacts ScanLog(const std::string& text)
                 facts.refusedLine = facts.openedLine;
         } else if (line.find(": ERROR: ") != std::string::npos) {
             facts.settingsErrors.push_back(line);
+        } else if (StartsWith(line, "Can not get P_INFO to detect scanner type.")) {
+            facts.noReport = true;
         } else if (line.find("client can not provided new port string") != std::string::npos ||
                    StartsWith(line, "New port string is empty")) {
             facts.portNameAsked = true;
@@ -133,7 +135,7 @@ void TellState(const Facts& f, Diagnosis& d)
 void TellCause(const Facts& f, Diagnosis& d)
 {
     const LogFacts& log = f.log;
-    if (f.cancelled || f.result == FLASH_RESULT_CANCELLED) {
+    if (f.cancelled || (f.operation == Operation::Flash && f.result == FLASH_RESULT_CANCELLED)) {
         d.detail = "cancelled" + (d.failedStep.empty() ? std::string() : " while " + d.failedStep);
         return;
     }
@@ -147,7 +149,7 @@ void TellCause(const Facts& f, Diagnosis& d)
         d.hint = "check the port's name and that no other program uses it";
         return;
     }
-    switch (f.result) {
+    switch (f.operation == Operation::Flash ? f.result : 0) {
     case FLASH_RESULT_BAD_FILE:
         d.detail = f.file + " is not firmware (neither an MOCF container nor a known image)";
         d.hint = "check the file with: tambrix-flash info " + f.file;
@@ -173,7 +175,8 @@ void TellCause(const Facts& f, Diagnosis& d)
         d.hint = "look for it with: tambrix-flash ports";
         return;
     }
-    if (f.trail.step == kStatusGetInfo || (f.trail.step == 0 && f.trail.terminal == kStatusNoAnswer)) {
+    if (f.trail.step == kStatusGetInfo || (f.trail.step == 0 && f.trail.terminal == kStatusNoAnswer) ||
+        log.noReport) {
         d.detail = "no answer to P_INFO on " + Where(f) + ": wrong port, wrong speed, or the device is off";
         d.hint = "check the cable and the port (tambrix-flash ports) and the device's line settings";
         return;

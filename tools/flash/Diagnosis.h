@@ -54,6 +54,7 @@ struct LogFacts {
     std::string openedLine;      // the line settings of the last "OPEN:" line
     std::vector<std::string> settingsErrors;   // "file.txt:2: ERROR: ..." lines
     bool portNameAsked = false;  // the library looked for the device under a new name
+    bool noReport = false;       // a version or device query got no report
 };
 
 LogFacts ScanLog(const std::string& text);
