@@ -21,18 +21,17 @@ double PhaseProgress::Seconds(Clock::time_point now) const
     return std::chrono::duration<double>(now - start).count();
 }
 
-double PhaseProgress::Rate(Clock::time_point now) const
+double PhaseProgress::Rate() const
 {
-    // A finished phase keeps the rate it ended with.
-    double seconds = Seconds(Complete() ? last : now);
+    double seconds = Seconds(last);
     return seconds > 0.05 && done > 0 ? static_cast<double>(done) / seconds : 0.0;
 }
 
-double PhaseProgress::SecondsLeft(Clock::time_point now) const
+double PhaseProgress::SecondsLeft() const
 {
     if (Complete())
         return 0;
-    double rate = Rate(now);
+    double rate = Rate();
     return rate > 0 ? static_cast<double>(size - done) / rate : -1.0;
 }
 

@@ -34,8 +34,11 @@ struct PhaseProgress {
 
     bool Complete() const { return size > 0 && done >= size; }
     double Seconds(Clock::time_point now) const;
-    double Rate(Clock::time_point now) const;        // bytes per second, 0 when unknown
-    double SecondsLeft(Clock::time_point now) const; // < 0 when unknown
+    // Bytes per second at the last block (0 when unknown), and the time
+    // left at that rate (< 0 when unknown): both hold still while the
+    // device makes the phase wait.
+    double Rate() const;
+    double SecondsLeft() const;
 };
 
 // Fed by the library's thread through the host callback, read by the

@@ -22,9 +22,9 @@ std::string Bar(const PhaseProgress& phase)
     return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "]";
 }
 
-std::string Rate(const PhaseProgress& phase, Clock::time_point now)
+std::string Rate(const PhaseProgress& phase)
 {
-    double rate = phase.Rate(now);
+    double rate = phase.Rate();
     return rate > 0 ? Bytes(static_cast<uint64_t>(rate)) + "/s" : "-";
 }
 
@@ -83,7 +83,7 @@ void ProgressView::Finish()
         std::fputc('\n', out_);
 }
 
-std::string ProgressView::BarLine(size_t index, Clock::time_point now) const
+std::string ProgressView::BarLine(size_t index) const
 {
     const FlashJob& job = *jobs_[index];
     std::string port = job.Port() + std::string(portWidth_ - job.Port().size(), ' ');
@@ -97,21 +97,20 @@ std::string ProgressView::BarLine(size_t index, Clock::time_point now) const
     if (phases.empty())
         return port + "  " + (job.Finished() ? "ended before any transfer" : wait + " ...");
     const PhaseProgress& p = phases.back();
-    std::string tail = wait.empty() ? Duration(p.SecondsLeft(now)) + " left" : wait + " ...";
+    std::string tail = wait.empty() ? Duration(p.SecondsLeft()) + " left" : wait + " ...";
     if (job.Finished())
         tail = "";
     char text[300];
     std::snprintf(text, sizeof text, "%-11s %s %3d%%  %s / %s  %s  %s", PhaseName(p.phase), Bar(p).c_str(), Percent(p),
-                  Bytes(p.done).c_str(), Bytes(p.size).c_str(), Rate(p, now).c_str(), tail.c_str());
+                  Bytes(p.done).c_str(), Bytes(p.size).c_str(), Rate(p).c_str(), tail.c_str());
     return port + "  " + text;
 }
 
 void ProgressView::DrawBars()
 {
-    Clock::time_point now = Clock::now();
     std::string bars;
     for (size_t i = 0; i < jobs_.size(); ++i)
-        bars += "\r" + BarLine(i, now) + "\x1b[K" + (i + 1 < jobs_.size() ? "\n" : "");
+        bars += "\r" + BarLine(i) + "\x1b[K" + (i + 1 < jobs_.size() ? "\n" : "");
     // A terminal is redrawn only when something on it changed.
     if (drawn_ && bars == lastBars_)
         return;
@@ -123,7 +122,7 @@ void ProgressView::DrawBars()
     drawn_ = true;
 }
 
-void ProgressView::PrintPhaseLine(const FlashJob& job, const PhaseProgress& p, Clock::time_point now, bool ended)
+void ProgressView::PrintPhaseLine(const FlashJob& job, const PhaseProgress& p, bool ended)
 {
     if (ended) {
         double seconds = std::chrono::duration<double>(p.last - p.start).count();
@@ -131,8 +130,8 @@ void ProgressView::PrintPhaseLine(const FlashJob& job, const PhaseProgress& p, C
                      Bytes(p.done).c_str(), Bytes(p.size).c_str(), seconds);
     } else {
         std::fprintf(out_, "%s: %s %3d%%  %s of %s  %s  %s left\n", job.Port().c_str(), PhaseName(p.phase),
-                     Percent(p), Bytes(p.done).c_str(), Bytes(p.size).c_str(), Rate(p, now).c_str(),
-                     Duration(p.SecondsLeft(now)).c_str());
+                     Percent(p), Bytes(p.done).c_str(), Bytes(p.size).c_str(), Rate(p).c_str(),
+                     Duration(p.SecondsLeft()).c_str());
     }
 }
 
@@ -140,14 +139,13 @@ void ProgressView::PrintPhaseLine(const FlashJob& job, const PhaseProgress& p, C
 // when the next one starts or the flash is over; a wait when it begins.
 void ProgressView::PrintLines(bool final)
 {
-    Clock::time_point now = Clock::now();
     for (size_t i = 0; i < jobs_.size(); ++i) {
         const FlashJob& job = *jobs_[i];
         std::vector<PhaseProgress> phases = job.Progress().Phases();
         Shown& shown = shown_[i];
         for (; shown.phases < phases.size(); ++shown.phases) {
             if (shown.phases > 0)
-                PrintPhaseLine(job, phases[shown.phases - 1], now, true);
+                PrintPhaseLine(job, phases[shown.phases - 1], true);
             shown.quarter = -1;
         }
         uint32_t step = job.Step();
@@ -163,11 +161,11 @@ void ProgressView::PrintLines(bool final)
             continue;
         const PhaseProgress& p = phases.back();
         if (final) {
-            PrintPhaseLine(job, p, now, true);
+            PrintPhaseLine(job, p, true);
             shown.ended = true;
         } else if (Percent(p) / 25 > shown.quarter && Percent(p) < 100) {
             shown.quarter = Percent(p) / 25;
-            PrintPhaseLine(job, p, now, false);
+            PrintPhaseLine(job, p, false);
         }
     }
     std::fflush(out_);

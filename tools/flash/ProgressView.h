@@ -37,11 +37,11 @@ private:
         int cancelBound = -1;
     };
 
-    std::string BarLine(size_t index, Clock::time_point now) const;
+    std::string BarLine(size_t index) const;
     void DrawBars();
     void PrintLines(bool final);
     void PrintEvents();
-    void PrintPhaseLine(const FlashJob& job, const PhaseProgress& phase, Clock::time_point now, bool ended);
+    void PrintPhaseLine(const FlashJob& job, const PhaseProgress& phase, bool ended);
 
     FILE* out_;
     ViewMode mode_;
