@@ -91,7 +91,8 @@ void AddDeviceOptions(CLI::App& command, DeviceOptions& device, bool serialOnly)
     command.add_option("--log-level", device.logLevel, "detail of the --log file: L low, M medium (default), H high")
         ->check(CLI::IsMember({'L', 'M', 'H'}))
         ->needs(log);
-    command.add_option("--library", device.library, "the library file to load (default: next to this program)")
+    command.add_option("--library", device.library, "the library file to load (default: next to this program, else the installed one "
+                                                         "in the library directory beside bin/, else the build tree's)")
         ->type_name("PATH");
 }
 
@@ -108,7 +109,7 @@ void AddOutputOptions(CLI::App& command, CommandOptions& options, const char* js
 {
     command.add_flag("--json", options.json, json);
     CLI::Option* verbose = command.add_flag("-v,--verbose", options.verbose, "say more (every step and wait)");
-    command.add_flag("-q,--quiet", options.quiet, "no progress; nothing on success but the exit code")
+    command.add_flag("-q,--quiet", options.quiet, "no progress; on success only the exit code (and the result object with --json)")
         ->excludes(verbose);
 }
 
