@@ -105,10 +105,10 @@ CLI::App* AddFileCommand(CLI::App& app, const char* name, const char* about, con
     return command;
 }
 
-void AddOutputOptions(CLI::App& command, CommandOptions& options, const char* json)
+void AddOutputOptions(CLI::App& command, CommandOptions& options, const char* json, const char* verboseText)
 {
     command.add_flag("--json", options.json, json);
-    CLI::Option* verbose = command.add_flag("-v,--verbose", options.verbose, "say more (every step and wait)");
+    CLI::Option* verbose = command.add_flag("-v,--verbose", options.verbose, verboseText);
     command.add_flag("-q,--quiet", options.quiet, "no progress; on success only the exit code (and the result object with --json)")
         ->excludes(verbose);
 }
@@ -147,16 +147,19 @@ int Run(int argc, char** argv)
         AddFileCommand(app, "flash", "flash FILE into the device(s) on the port(s)", kFlashFooter, options);
     AddDeviceOptions(*flash, options.device, true);
     AddOutputOptions(*flash, options,
-                     "progress events, then one result object per device, as JSON lines (see the README)");
+                     "progress events, then one result object per device, as JSON lines (see the README)",
+                     "progress as a line per step and wait, also on a terminal");
     CLI::App* version =
         AddFileCommand(app, "version", "which versions of FILE's objects suit the device on the port (GetFileVersion)",
                        kVersionFooter, options);
     AddDeviceOptions(*version, options.device, false);
-    AddOutputOptions(*version, options, "print the result as one JSON object (see the README)");
+    AddOutputOptions(*version, options, "print the result as one JSON object (see the README)",
+                     "accepted for symmetry; version says all it knows");
     CLI::App* device = app.add_subcommand("device", "ask the device on the port what it is and what it runs");
     device->footer(kDeviceFooter);
     AddDeviceOptions(*device, options.device, false);
-    AddOutputOptions(*device, options, "print the device's report as one JSON object (see the README)");
+    AddOutputOptions(*device, options, "print the device's report as one JSON object (see the README)",
+                     "show every line of the device's report");
     CLI::App* info =
         AddFileCommand(app, "info", "the file's kind, records, digest and objects, as tambrix-fw info shows them",
                        kInfoFooter, options);
