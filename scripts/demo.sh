@@ -37,15 +37,9 @@ start_sim() {
   port=$(head -1 "$dir/port")
 }
 
-# The scanner's own answer to the P_INFO menu command, asked on its port.
+# What the scanner on a port runs, as the flasher asks it.
 device_app_version() {
-  local port=$1 reply=""
-  exec 3<>"$port"
-  stty -F "$port" raw -echo 115200 cs8 -cstopb -parenb
-  printf '\x16M\rP_INFO.' >&3
-  IFS= read -r -t 1 -d '' -u 3 reply || true
-  exec 3<&-
-  printf '%s' "$reply" | tr -d '\r' | grep -a "^app-rev:" || echo "app-rev: (no answer)"
+  "$bin/tambrix-flash" device --port "$1" | grep "^application:" || echo "application: (no answer)"
 }
 
 # The boot area holds the boot image without its 256-byte header.
@@ -98,8 +92,8 @@ start_sim "$work/two-b" --state boot
 b=$port
 pair=0
 "$bin/tambrix-flash" flash "$work/firmware.mocf" --port "$a" --port "$b" --log "$work/two.log" || pair=$?
-# 6: flashed, the devices were in their bootloader at the start.
-[ "$pair" -eq 6 ] || [ "$pair" -eq 0 ] || result=$pair
+# 0: flashed (the library's result 6: they were in their bootloader).
+[ "$pair" -eq 0 ] || result=$pair
 for p in "$a" "$b"; do echo "$p: $(device_app_version "$p")"; done
 stop_sims
 for d in two-a two-b; do compare_areas "$work/$d" || result=1; done

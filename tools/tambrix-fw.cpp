@@ -6,6 +6,7 @@
 // Files are read by the library's own file classes, so what info reports is
 // what a flash would see; build writes through the container creator and
 // checks its output with the same parser before it is left on disk.
+#include "api/ToolContext.h"
 #include "files/FirmwareBuilder.h"
 #include "files/LibFileHelper.h"
 #include "files/LibMOCF.h"
@@ -15,12 +16,15 @@
 #include "log/Log.h"
 #include "platform/Platform.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -33,41 +37,9 @@ enum ExitCode {
     kCantCreate = 73,  // the output file cannot be written
 };
 
-void Usage(FILE* out)
-{
-    std::fputs(
-        "usage: tambrix-fw info [--json] FILE\n"
-        "       tambrix-fw build -o OUT [options]\n"
-        "\n"
-        "info: the file's kind, records, digest, object table and the application\n"
-        "header of every image object. --json prints one JSON object.\n"
-        "\n"
-        "build: writes an MOCF container (header record, SHA-1 digest record,\n"
-        "object table, boot and application image) and checks it. Images come\n"
-        "from single-image files or are generated from the options below.\n"
-        "  -o, --output FILE       file to write\n"
-        "  --boot FILE, --app FILE use this single-image file as the boot or\n"
-        "                          application image\n"
-        "  --no-boot, --no-app     leave the image out\n"
-        "  --single boot|app       write that one image as a single-image file\n"
-        "  --boot-version TEXT     sw_rev of the generated boot image (1.0.0)\n"
-        "  --app-version TEXT      sw_rev of the generated application image (1.0.0)\n"
-        "  --date TEXT             cc_date, e.g. \"Aug 22 2016\" (Jan 01 2024)\n"
-        "  --time TEXT             cc_time, e.g. 13:45:07 (12:00:00)\n"
-        "  --pname TEXT            product name (TAMBRIX01)\n"
-        "  --compat IDS            compat ids of generated images, e.g. 1,2 (1)\n"
-        "  --incompat IDS          incompat ids of generated images (none)\n"
-        "  --table IDS             ids of the object table (the compat ids)\n"
-        "  --no-table, --no-digest leave that record out\n"
-        "  --boot-size N, --app-size N\n"
-        "                          bytes of a generated image, header included (1024)\n"
-        "  --boot-type N, --app-type N\n"
-        "                          object types (0x0A000000, 0x0A000004)\n"
-        "\n"
-        "exit codes: 0 ok; 1 file refused or not valid; 64 bad usage;\n"
-        "66 an input file cannot be read; 73 the output cannot be written\n",
-        out);
-}
+const char kExitCodes[] =
+    "Exit codes: 0 ok; 1 file refused or not valid; 64 bad usage; 66 an input file cannot be read;\n"
+    "73 the output cannot be written.\n";
 
 // ---- library messages ---------------------------------------------------------
 
@@ -167,6 +139,13 @@ std::string Shown(const std::string& text)
     return out;
 }
 
+std::string Hex(uint64_t id)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%02llx", static_cast<unsigned long long>(id));
+    return text;
+}
+
 std::vector<unsigned> IdList(const uint8_t* ids)
 {
     std::vector<unsigned> list;
@@ -178,8 +157,9 @@ std::vector<unsigned> IdList(const uint8_t* ids)
 std::string JoinIds(const std::vector<unsigned>& ids, bool json)
 {
     std::string out = json ? "[" : "";
+    // JSON has decimal numbers only; text shows ids as they are typed.
     for (size_t i = 0; i < ids.size(); ++i)
-        out += (i ? (json ? ", " : ",") : "") + std::to_string(ids[i]);
+        out += (i ? (json ? ", " : ",") : "") + (json ? std::to_string(ids[i]) : Hex(ids[i]));
     if (json)
         return out + "]";
     return ids.empty() ? "-" : out;
@@ -300,7 +280,7 @@ void PrintText(const std::string& file, const FileView& v)
         if (v.hasTable) {
             std::string ids;
             for (size_t i = 0; i < v.table.size(); ++i)
-                ids += (i ? "," : "") + std::to_string(v.table[i]);
+                ids += (i ? "," : "") + Hex(v.table[i]);
             std::printf("table: %zu ids: %s\n", v.table.size(), ids.empty() ? "-" : ids.c_str());
         } else {
             std::printf("table: none\n");
@@ -326,7 +306,7 @@ void PrintText(const std::string& file, const FileView& v)
 
 void PrintJson(const std::string& file, const FileView& v)
 {
-    std::string out = "{\"file\": " + Json(file) + ", \"kind\": " + Json(v.kind) +
+    std::string out = "{\"event\": \"info\", \"file\": " + Json(file) + ", \"kind\": " + Json(v.kind) +
                       ", \"valid\": " + (v.valid ? "true" : "false") + ", \"size\": " + std::to_string(v.size);
     if (!v.valid)
         out += ", \"error\": " + Json(v.error);
@@ -422,6 +402,7 @@ struct BuildOptions {
     firmware::ImageRecipe app = firmware::DefaultApp();
     bool tableGiven = false;
     std::vector<uint32_t> table;
+    bool quiet = false;
 };
 
 bool ParseNumber(const char* text, uint64_t limit, uint64_t& value)
@@ -481,59 +462,59 @@ int LoadImageFile(const std::string& file, std::vector<uint8_t>& image)
     return code;
 }
 
-bool ParseBuild(int argc, char** argv, BuildOptions& o, std::string& problem)
+// The values CLI11 hands over as typed; numbers and id lists are read
+// here as strtoull reads them (0x.. hex, 0.. octal, else decimal).
+struct BuildTexts {
+    std::string compat, incompat, table, bootSize, appSize, bootType, appType;
+    std::string date, time, pname;
+};
+
+bool ConvertBuild(const BuildTexts& t, BuildOptions& o, std::string& problem)
 {
     std::vector<uint64_t> ids;
-    for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-        auto take = [&]() {
-            ++i;
-            return v;
-        };
-        uint64_t n = 0;
-        bool ok = true;
-        if (arg == "-o" || arg == "--output") ok = v && !(o.output = take()).empty();
-        else if (arg == "--boot") ok = v && !(o.bootFile = take()).empty();
-        else if (arg == "--app") ok = v && !(o.appFile = take()).empty();
-        else if (arg == "--no-boot") o.noBoot = true;
-        else if (arg == "--no-app") o.noApp = true;
-        else if (arg == "--no-table") o.noTable = true;
-        else if (arg == "--no-digest") o.noDigest = true;
-        else if (arg == "--single") ok = v && ((o.single = take()) == "boot" || o.single == "app");
-        else if (arg == "--boot-version") ok = v && (o.boot.swRev = take(), true);
-        else if (arg == "--app-version") ok = v && (o.app.swRev = take(), true);
-        else if (arg == "--date") ok = v && (o.boot.ccDate = o.app.ccDate = take(), true);
-        else if (arg == "--time") ok = v && (o.boot.ccTime = o.app.ccTime = take(), true);
-        else if (arg == "--pname") ok = v && (o.boot.pname = o.app.pname = take(), true);
-        else if (arg == "--compat" || arg == "--incompat") {
-            ok = ParseIds(take(), 255, ids) && ids.size() <= 16;
-            std::vector<uint8_t> bytes(ids.begin(), ids.end());
-            (arg == "--compat" ? o.boot.compat : o.boot.incompat) = bytes;
-            (arg == "--compat" ? o.app.compat : o.app.incompat) = bytes;
-        } else if (arg == "--table") {
-            ok = ParseIds(take(), 0xFFFFFFFF, ids) && ids.size() <= 100;
-            o.table.assign(ids.begin(), ids.end());
-            o.tableGiven = true;
-        } else if (arg == "--boot-size" || arg == "--app-size") {
-            ok = ParseNumber(take(), MOCF_MAX_FILE, n) && n >= firmware::kImageHeaderSize;
-            (arg == "--boot-size" ? o.boot : o.app).size = uint32_t(n);
-        } else if (arg == "--boot-type" || arg == "--app-type") {
-            ok = ParseNumber(take(), 0xFFFFFFFF, n) && IsMocfImageType(uint32_t(n));
-            (arg == "--boot-type" ? o.boot : o.app).objectType = uint32_t(n);
-        } else {
-            problem = "unknown option " + arg;
-            return false;
-        }
-        if (!ok) {
-            problem = "bad or missing value for " + arg;
-            return false;
-        }
-    }
-    if (o.output.empty()) {
-        problem = "no output file (-o)";
+    uint64_t n = 0;
+    auto bad = [&](const char* option) {
+        problem = std::string("bad value for ") + option;
         return false;
+    };
+    for (const auto& [text, option, compat] :
+         {std::tuple{&t.compat, "--compat", true}, std::tuple{&t.incompat, "--incompat", false}}) {
+        if (text->empty())
+            continue;
+        if (!ParseIds(text->c_str(), 255, ids) || ids.size() > 16)
+            return bad(option);
+        std::vector<uint8_t> bytes(ids.begin(), ids.end());
+        (compat ? o.boot.compat : o.boot.incompat) = bytes;
+        (compat ? o.app.compat : o.app.incompat) = bytes;
     }
+    if (!t.table.empty()) {
+        if (!ParseIds(t.table.c_str(), 0xFFFFFFFF, ids) || ids.size() > 100)
+            return bad("--table");
+        o.table.assign(ids.begin(), ids.end());
+        o.tableGiven = true;
+    }
+    for (const auto& [text, option, recipe] :
+         {std::tuple{&t.bootSize, "--boot-size", &o.boot}, std::tuple{&t.appSize, "--app-size", &o.app}}) {
+        if (text->empty())
+            continue;
+        if (!ParseNumber(text->c_str(), MOCF_MAX_FILE, n) || n < firmware::kImageHeaderSize)
+            return bad(option);
+        recipe->size = uint32_t(n);
+    }
+    for (const auto& [text, option, recipe] :
+         {std::tuple{&t.bootType, "--boot-type", &o.boot}, std::tuple{&t.appType, "--app-type", &o.app}}) {
+        if (text->empty())
+            continue;
+        if (!ParseNumber(text->c_str(), 0xFFFFFFFF, n) || !IsMocfImageType(uint32_t(n)))
+            return bad(option);
+        recipe->objectType = uint32_t(n);
+    }
+    if (!t.date.empty())
+        o.boot.ccDate = o.app.ccDate = t.date;
+    if (!t.time.empty())
+        o.boot.ccTime = o.app.ccTime = t.time;
+    if (!t.pname.empty())
+        o.boot.pname = o.app.pname = t.pname;
     if ((o.single == "boot" && o.noBoot) || (o.single == "app" && o.noApp)) {
         problem = "--single names an image that is left out";
         return false;
@@ -554,11 +535,39 @@ int MakeOneImage(const std::string& file, const firmware::ImageRecipe& recipe, c
     return kOk;
 }
 
-int Build(int argc, char** argv)
+// One line on what was written, for the user to check before using it.
+void PrintWritten(const BuildOptions& o, bool wantBoot, bool wantApp, size_t size)
 {
-    BuildOptions o;
+    auto image = [&](const char* name, const std::string& file, const firmware::ImageRecipe& r) {
+        return std::string(name) + (file.empty() ? " " + r.swRev + " (" + std::to_string(r.size) + " bytes)"
+                                                 : " from " + file);
+    };
+    std::vector<unsigned> compat(o.app.compat.begin(), o.app.compat.end());
+    std::string what = o.single.empty() ? "MOCF container" : "single-image file";
+    std::string parts;
+    if (wantBoot)
+        parts += image("bootloader", o.bootFile, o.boot);
+    if (wantApp)
+        parts += (parts.empty() ? "" : ", ") + image("application", o.appFile, o.app);
+    std::printf("tambrix-fw: wrote %s: %s of %zu bytes: %s", o.output.c_str(), what.c_str(), size, parts.c_str());
+    // Ids of images taken from files are in their own headers.
+    if ((wantBoot && o.bootFile.empty()) || (wantApp && o.appFile.empty()))
+        std::printf("; compat %s", JoinIds(compat, false).c_str());
+    if (o.single.empty()) {
+        std::vector<uint32_t> table = o.tableGiven ? o.table : std::vector<uint32_t>(compat.begin(), compat.end());
+        std::string ids;
+        for (size_t i = 0; i < table.size(); ++i)
+            ids += (i ? "," : "") + Hex(table[i]);
+        std::printf("; object table %s; digest %s", o.noTable ? "none" : ids.empty() ? "-" : ids.c_str(),
+                    o.noDigest ? "none" : "SHA-1");
+    }
+    std::printf("\n");
+}
+
+int Build(BuildOptions& o, const BuildTexts& texts)
+{
     std::string problem;
-    if (!ParseBuild(argc, argv, o, problem)) {
+    if (!ConvertBuild(texts, o, problem)) {
         std::fprintf(stderr, "tambrix-fw: build: %s\n", problem.c_str());
         return kUsage;
     }
@@ -620,7 +629,44 @@ int Build(int argc, char** argv)
         std::remove(o.output.c_str());
         return kCantCreate;
     }
+    if (!o.quiet)
+        PrintWritten(o, wantBoot, wantApp, bytes.size());
     return kOk;
+}
+
+void AddBuildOptions(CLI::App& build, BuildOptions& o, BuildTexts& t)
+{
+    build.add_option("-o,--output", o.output, "file to write")->required()->type_name("FILE");
+    build.add_option("--boot", o.bootFile, "use this single-image file as the boot image")->type_name("FILE");
+    build.add_option("--app", o.appFile, "use this single-image file as the application image")->type_name("FILE");
+    build.add_flag("--no-boot", o.noBoot, "leave the boot image out");
+    build.add_flag("--no-app", o.noApp, "leave the application image out");
+    build.add_option("--single", o.single, "write that one image as a single-image file")
+        ->check(CLI::IsMember({"boot", "app"}));
+    build.add_option("--boot-version", o.boot.swRev, "sw_rev of the generated boot image (1.0.0)")
+        ->type_name("TEXT");
+    build.add_option("--app-version", o.app.swRev, "sw_rev of the generated application image (1.0.0)")
+        ->type_name("TEXT");
+    build.add_option("--date", t.date, "cc_date, e.g. \"Aug 22 2016\" (Jan 01 2024)")->type_name("TEXT");
+    build.add_option("--time", t.time, "cc_time, e.g. 13:45:07 (12:00:00)")->type_name("TEXT");
+    build.add_option("--pname", t.pname, "product name (TAMBRIX01)")->type_name("TEXT");
+    build.add_option("--compat", t.compat, "compat ids of generated images, e.g. 0x41,0x42 (1); hex, octal or decimal")
+        ->type_name("IDS");
+    build.add_option("--incompat", t.incompat, "incompat ids of generated images (none)")->type_name("IDS");
+    build.add_option("--table", t.table, "ids of the object table (the compat ids)")->type_name("IDS");
+    build.add_flag("--no-table", o.noTable, "leave the object table out");
+    build.add_flag("--no-digest", o.noDigest, "leave the SHA-1 digest record out");
+    build.add_option("--boot-size", t.bootSize, "bytes of the generated boot image, header included (1024)")
+        ->type_name("N");
+    build.add_option("--app-size", t.appSize, "bytes of the generated application image, header included (1024)")
+        ->type_name("N");
+    build.add_option("--boot-type", t.bootType, "object type of the boot image (0x0A000000)")->type_name("N");
+    build.add_option("--app-type", t.appType, "object type of the application image (0x0A000004)")->type_name("N");
+    build.add_flag("-q,--quiet", o.quiet, "say nothing on success");
+    build.footer(std::string("Writes an MOCF container (header record, SHA-1 digest record, object table, boot and\n"
+                             "application image) and checks it with the library before keeping it; images come from\n"
+                             "single-image files or are generated from the options. Says what it wrote.\n") +
+                 kExitCodes);
 }
 
 } // namespace
@@ -628,33 +674,39 @@ int Build(int argc, char** argv)
 int main(int argc, char** argv)
 {
     SetMocfConsoleWriter(Quiet);
-    std::string command = argc > 1 ? argv[1] : "";
-    if (command == "--help" || command == "-h" || command == "help") {
-        Usage(stdout);
-        return kOk;
+    CLI::App app{"tambrix-fw: looks into firmware files (MOCF containers, single images) and makes them",
+                 "tambrix-fw"};
+    app.require_subcommand(1);
+    // The library's classes are linked into this program, not loaded.
+    app.set_version_flag("--version",
+                         std::string("tambrix-fw ") + TAMBRIX_TOOL_VERSION + "\nlibrary: " +
+                             platform::WideToUtf8(VersionText) + "\nlibrary file: linked into this program",
+                         "show this program's version and the library's, and exit");
+    app.footer(std::string("tambrix-fw COMMAND --help describes a command.\n") + kExitCodes);
+
+    bool json = false;
+    std::string file;
+    CLI::App* info = app.add_subcommand("info", "the file's kind, records, digest, object table and image headers");
+    info->add_option("FILE", file, "firmware file")->required();
+    info->add_flag("--json", json, "print one JSON object (ids as decimal numbers)");
+    info->footer(std::string("Reads the file with the library's own file classes: what it shows is what a flash\n"
+                             "would see. Ids are shown in hex.\n") +
+                 kExitCodes);
+
+    BuildOptions build;
+    BuildTexts texts;
+    CLI::App* make = app.add_subcommand("build", "write an MOCF container or a single-image file");
+    AddBuildOptions(*make, build, texts);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "tambrix-fw: %s (see --help)\n", e.what());
+        return kUsage;
     }
-    if (command == "info") {
-        bool json = false;
-        std::string file;
-        for (int i = 2; i < argc; ++i) {
-            std::string arg = argv[i];
-            if (arg == "--json") {
-                json = true;
-            } else if (file.empty() && (arg.empty() || arg[0] != '-')) {
-                file = arg;
-            } else {
-                Usage(stderr);
-                return kUsage;
-            }
-        }
-        if (file.empty()) {
-            Usage(stderr);
-            return kUsage;
-        }
+    if (*info)
         return Info(file, json);
-    }
-    if (command == "build")
-        return Build(argc, argv);
-    Usage(stderr);
-    return kUsage;
+    return Build(build, texts);
 }

@@ -121,7 +121,22 @@ enum {
     // to only look at what the system holds. Default 0. For a device that
     // needs that pause between two packets. File name:
     // PELLARO_USB_FullReportWait.
-    CFS_PELLARO_USB_FULL_REPORT_WAIT = 0x10050
+    CFS_PELLARO_USB_FULL_REPORT_WAIT = 0x10050,
+    // Extensions of this library (no other implementation of the interface
+    // knows them; a host that relies on them checks for CFS_RESULT_UNKNOWN_ID).
+    // Set: a StatusReportSettings record; every status report of a flash,
+    // a version query or a device query then reaches its callback.
+    CFS_TAMBRIX_STATUS_REPORTS = 0x10070,
+    // Get: asks the device on the configured port for its report now and
+    // gives its "tag: value" lines as wide text (size = capacity in
+    // characters, NUL included); 2 when the device gave no report.
+    CFS_TAMBRIX_DEVICE_REPORT = 0x10071,
+    // Get: the report the last FlashScanner read at its start (the target
+    // device's: the scanner's when it flashed the scanner behind a cradle),
+    // and the one it read when the device answered after the flash. Empty
+    // text when there was none. Same text and size as above.
+    CFS_TAMBRIX_REPORT_BEFORE = 0x10072,
+    CFS_TAMBRIX_REPORT_AFTER = 0x10073
 };
 
 // Values of CFS_INTERFACE.
@@ -192,6 +207,28 @@ typedef int32_t (*FwCallback)(uint64_t hostContext, int32_t zero, uint64_t posit
 // into buffer (capacity characters, cleared) and return 0.
 typedef int32_t (*AssistCallback)(void* context, uint32_t id, wchar_t* buffer, uint32_t capacity);
 
+// Every status report (x, y: bytes so far and in all while an image is
+// written; attempt and limit for 2; else 0), on the thread of the
+// operation, before the report's own cancel check. The numbers reported:
+//   1 reading the device's report     2 sending the device into its bootloader
+//   5 writing the bootloader image    7 waiting for the device to restart
+//   9 writing the application image  11 waiting for the device to restart
+//                                        with its new application
+//  12 cancelling                     14 setting the interface up
+//  15 opening the interface          16 opening failed, may be tried again
+//  17 closing the interface          18 the file is not firmware
+//  19 cancelled                      20 the interface could not be opened
+//  21 no communication               22 no answer after every try
+//  23 a wait timed out
+// A report of 5 or 9 that starts again at 0 is an image written again
+// after an error (a lost block, a power loss).
+typedef void (*StatusReportCallback)(void* context, uint32_t status, uint64_t x, uint64_t y);
+
+typedef struct StatusReportSettings {
+    StatusReportCallback callback;   // null stops the reports
+    void* context;
+} StatusReportSettings;
+
 typedef struct DllAssistSettings {
     AssistCallback callback;
     void* context;
@@ -215,6 +252,7 @@ static_assert(sizeof(COMMTIMEOUTS) == 20, "COMMTIMEOUTS layout");
 static_assert(sizeof(WIN32_232_SETTINGS) == 56, "WIN32_232_SETTINGS layout");
 static_assert(sizeof(LogFileSettings) == 24, "LogFileSettings layout");
 static_assert(sizeof(DllAssistSettings) == 24, "DllAssistSettings layout");
+static_assert(sizeof(StatusReportSettings) == 16, "StatusReportSettings layout");
 static_assert(sizeof(FileVersionInfo) == 136, "FileVersionInfo layout");
 static_assert(offsetof(FileVersionInfo, bootVersion) == 68, "FileVersionInfo layout");
 

@@ -211,6 +211,10 @@ uint32_t LibrarySpecific(bool set, ToolContext* context, int32_t id, void* value
 {
     context->LogMsg(LOG_INFO,
                     L"Get and SetSetting: SettingID not defined by FlashTool API,DLL specific code handle this.\n");
+    bool handled = false;
+    uint32_t result = LibraryExtension(set, context, id, value, size, handled);
+    if (handled)
+        return result;
     return SetDllSpecific(set, context, id, value, size);
 }
 

@@ -24,6 +24,9 @@ struct ToolContext {
     DllAssistSettings* assistRecord = nullptr;
     void* assistContext = nullptr;
     AssistCallback assistCallback = nullptr;
+    // CFS_TAMBRIX_STATUS_REPORTS: every status report, not only progress.
+    StatusReportCallback statusReports = nullptr;
+    void* statusReportsContext = nullptr;
     // Set by the host from any thread while a flash runs on another.
     std::atomic<uint64_t> cancelIo{0};
     wchar_t* dllVersion = nullptr;
@@ -55,6 +58,8 @@ size_t WideListLength(const wchar_t* list);         // characters through the fi
 uint32_t DispatchSetting(bool set, ToolContext* context, int32_t id, void* value, uint64_t size);
 // Library-specific ids 0x10000 and up.
 uint32_t SetDllSpecific(bool set, ToolContext* context, int32_t id, void* value, uint64_t size);
+// This library's extension ids (0x10070 and up); handled false for others.
+uint32_t LibraryExtension(bool set, ToolContext* context, int32_t id, void* value, uint64_t size, bool& handled);
 // NAME:VALUE protocol settings file: 0 all taken, 1 wrong extension, 2 errors.
 uint32_t LoadProtocolFile(ToolContext* context, const wchar_t* fileName);
 void TrimSpaces(char* text);

@@ -65,6 +65,15 @@ void KIRO_FlashTool::ReportStatus(uint64_t status, uint64_t x, uint64_t y)
     }
 }
 
+std::string KIRO_FlashTool::ReportText() const
+{
+    std::string text;
+    int count = pinfo.itemCount < kPinfoMaxItems ? pinfo.itemCount : kPinfoMaxItems;
+    for (int i = 0; i < count; ++i)
+        text.append(pinfo.items[i].tag).append(": ").append(pinfo.items[i].value).append("\n");
+    return text;
+}
+
 void KIRO_FlashTool::CloseInterface()
 {
     if (m_BlueToothMode) {

@@ -183,6 +183,28 @@ bool ParseBuildTime(const char* date, const char* time, int32_t out[9])
     return known;
 }
 
+uint32_t QueryDeviceReport(ToolContext* context, std::string& text)
+{
+    KIRO_FlashTool* engine = context->engine;
+    // The reports reach the host as in a flash, but the cancel word is left
+    // as the host set it.
+    engine->statusCallback = ToolStatusAdapter;
+    engine->statusContext = context;
+    if (PrepareInterface(context) != 0)
+        return CFS_RESULT_FAILED;
+    engine->ClearDeviceRecord();
+    engine->ReportStatus(HFS_xxx_get_info);
+    if (engine->OpenInterface(OPEN_DEVICE, OPEN_FINAL) != 0)
+        return CFS_RESULT_FAILED;
+    if (ReadReport(*engine, context->interfaceType, "P_INFO") != 0) {
+        engine->LogMsg(LOG_ERROR, L"Can not get P_INFO to detect scanner type.\n");
+        engine->ReportStatus(HFS_terminal_fail_retry);
+        return CFS_RESULT_FAILED;
+    }
+    text = engine->ReportText();
+    return CFS_RESULT_OK;
+}
+
 uint32_t GetFileVersion(ToolContext* context, const wchar_t* fileName, FileVersionInfo* out)
 {
     KIRO_FlashTool* engine = context->engine;

@@ -5,6 +5,7 @@
 #include "tambrix01/FlashTool.h"
 
 #include <cstdint>
+#include <string>
 
 struct ToolContext;
 
@@ -14,6 +15,10 @@ uint32_t FlashScanner(ToolContext* context, const wchar_t* fileName);
 // The host result code of a version query (VERSION_RESULT_...). out is
 // zero-filled by the caller.
 uint32_t GetFileVersion(ToolContext* context, const wchar_t* fileName, FileVersionInfo* out);
+
+// Asks the device on the configured port for its report, as the version
+// query does: 0 with the report's "tag: value" lines in text, else 2.
+uint32_t QueryDeviceReport(ToolContext* context, std::string& text);
 
 // Sets the engine's interface up from the host's settings: 0 or the
 // set-up's failure (-1 for an unknown interface type).

@@ -86,18 +86,26 @@ void BindCallbacks(ToolContext* context)
     }
 }
 
+// The code the host receives, in the log as well: the flow's own "Result"
+// line above it is the internal outcome, which differs from it.
+uint32_t LoggedHostResult(ToolContext* context, uint32_t result)
+{
+    context->LogMsg(LOG_SUMMARY, L"FlashScanner returns %d\n", static_cast<int32_t>(result));
+    return result;
+}
+
 // The set-up or the file failed before the flow began: the device still
 // gets its end-of-flash command when it can be opened.
 uint32_t EarlyFailure(ToolContext* context, uint32_t result)
 {
     KIRO_FlashTool* engine = context->engine;
     if (int32_t opened = engine->OpenInterface(OPEN_DEVICE, OPEN_FINAL))
-        return static_cast<uint32_t>(opened);
+        return LoggedHostResult(context, static_cast<uint32_t>(opened));
     engine->io->MNU_SetDecimal('M', "VISMN4", 0, '.');
     engine->CloseInterface();
     engine->LogMsg(LOG_SUMMARY, L"Result: %d\n", static_cast<int>(result));
     engine->Stamp(LOG_SUMMARY, L"END:");
-    return result;
+    return LoggedHostResult(context, result);
 }
 
 } // namespace
@@ -105,6 +113,8 @@ uint32_t EarlyFailure(ToolContext* context, uint32_t result)
 int32_t ToolStatusAdapter(void* contextIn, uint64_t status, uint64_t x, uint64_t y)
 {
     auto* context = static_cast<ToolContext*>(contextIn);
+    if (context->statusReports)
+        context->statusReports(context->statusReportsContext, static_cast<uint32_t>(status), x, y);
     if (status == HFS_old_bl_flashing_x_of_y || status == HFS_new_app_flashing_x_of_y) {
         uint64_t base = status == HFS_old_bl_flashing_x_of_y ? 0 : kAppProgressBase;
         uint64_t position = x + base;
@@ -135,6 +145,8 @@ uint32_t FlashScanner(ToolContext* context, const wchar_t* fileName)
 {
     KIRO_FlashTool* engine = context->engine;
     BindCallbacks(context);
+    engine->reportBefore.clear();
+    engine->reportAfter.clear();
     engine->Stamp(LOG_SUMMARY, L"START:");
     context->log->PrintCwd(LOG_SUMMARY);
     context->LogMsg(LOG_SUMMARY, L"FLASH file: %s\n", fileName);
@@ -152,8 +164,8 @@ uint32_t FlashScanner(ToolContext* context, const wchar_t* fileName)
     context->LogMsg(LOG_SUMMARY, L"Result: %d\n", internal);
     engine->Stamp(LOG_SUMMARY, L"END:");
     if (context->cancelIo.load(std::memory_order_relaxed) != 0)
-        return FLASH_RESULT_CANCELLED;
-    return HostResult(internal, engine->entry_state);
+        return LoggedHostResult(context, FLASH_RESULT_CANCELLED);
+    return LoggedHostResult(context, HostResult(internal, engine->entry_state));
 }
 
 void KIRO_FlashTool::NormaliseSerialLine()
@@ -280,6 +292,7 @@ int32_t KIRO_FlashTool::ReadScannerBehindCradle()
         ReportStatus(HFS_terminal_fail_retry);
         return -1;
     }
+    reportBefore = ReportText();
     return 0;
 }
 
@@ -392,6 +405,7 @@ int32_t KIRO_FlashTool::FlashScanner_Internal(int32_t fileType, const wchar_t* f
     int32_t r = ReadDeviceInformation();
     if (r < 0)
         return CompleteFlash(r);
+    reportBefore = ReportText();
     entry_state = static_cast<uint32_t>(pinfo.scannerstate);
     if (entry_state != 'A' && entry_state != 'B') {
         LogMsg(LOG_INFO, L"Cannot flash scanner: Unknown state: 0x%02x\n", entry_state);

@@ -15,6 +15,7 @@
 #include "tambrix01/FlashTool.h"
 
 #include <cstdint>
+#include <string>
 
 class Log;
 class FlashIo;
@@ -259,6 +260,14 @@ public:
     // The menu command timeout before this flash changed it; 0 unchanged.
     uint64_t saved_menu_timeout = 0;
     TransportHooks transportHooks{};
+    // The target device's report as the last flash read it at its start and
+    // once the device answered after the flash ("tag: value" lines; empty
+    // when not read), for CFS_TAMBRIX_REPORT_BEFORE and _AFTER.
+    std::string reportBefore;
+    std::string reportAfter;
+
+    // The report in pinfo as "tag: value" lines.
+    std::string ReportText() const;
 
     void LogMsg(uint64_t level, const wchar_t* format, ...);
     void Stamp(uint64_t level, const wchar_t* label);

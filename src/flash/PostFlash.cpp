@@ -176,6 +176,7 @@ int32_t KIRO_FlashTool::CheckReadiness(int32_t r)
         LogMsg(LOG_ERROR, L"FlashScanner(): can not get correct PINFO from corede device after VISMN4 command.\n");
         return r == FLOW_NO_SCANNER ? r : FLOW_NO_SERVER_MODE;
     }
+    reportAfter = ReportText();
     if (pinfo.hub_connections != 1)
         return r;
     platform::SleepMs(1000);
@@ -197,6 +198,8 @@ int32_t KIRO_FlashTool::CheckReadiness(int32_t r)
         LogMsg(LOG_ERROR, L"FlashScanner(): can not get correct PINFO from wireless device after VISMN4 command.\n");
         return FLOW_NO_SERVER_MODE;
     }
+    if (target_device_type == 1)
+        reportAfter = ReportText();
     return r;
 }
 

@@ -13,8 +13,11 @@ flip() { # file offset
   printf "\\$(printf %03o $((v ^ 1)))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
 }
 
-"$tool" build -o "$dir/fw.mocf" --compat 3,4 --boot-version 1.1 --app-version 2.0.1 \
-  --date "Aug 22 2016" --time 13:45:07 --app-size 5001 || fail "build"
+"$tool" build -o "$dir/fw.mocf" --compat 3,0x04 --boot-version 1.1 --app-version 2.0.1 \
+  --date "Aug 22 2016" --time 13:45:07 --app-size 5001 >"$dir/said" || fail "build"
+# It says what it wrote, ids in hex as a user types them.
+grep -q "^tambrix-fw: wrote $dir/fw.mocf: MOCF container of [0-9]* bytes: bootloader 1.1 (1024 bytes), application 2.0.1 (5001 bytes); compat 0x03,0x04; object table 0x03,0x04; digest SHA-1" "$dir/said" ||
+  fail "build's report: $(cat "$dir/said")"
 json=$("$tool" info --json "$dir/fw.mocf") || fail "info of the built file: $json"
 for part in '"kind": "container"' '"valid": true' '"digest": "valid"' '"table": [3, 4]' \
             '"type": "B", "sw_rev": "1.1"' '"type": "A", "sw_rev": "2.0.1"' '"length": 4993' \
@@ -22,6 +25,8 @@ for part in '"kind": "container"' '"valid": true' '"digest": "valid"' '"table": 
   [[ $json == *"$part"* ]] || fail "info lacks $part: $json"
 done
 "$tool" info "$dir/fw.mocf" | grep -q "digest: valid" || fail "text info"
+"$tool" info "$dir/fw.mocf" | grep -q "compat 0x03,0x04, incompat -" || fail "ids in hex"
+[[ $json == '{"event": "info", '* ]] || fail "info's object has no event: $json"
 
 # Images from files: a single image made first, then put into a container.
 "$tool" build -o "$dir/app.bin" --single app --app-version 3.0 --compat 7 || fail "single build"
@@ -44,6 +49,13 @@ for at in 0 5 9 16 30 47 50 60 70 300 $((size / 2)) $((size - 1)); do
   [ "$(wc -l <"$dir/err")" -eq 1 ] && grep -q "bad.mocf" "$dir/err" || fail "byte $at: stderr: $(cat "$dir/err")"
   "$tool" info --json "$dir/bad.mocf" 2>/dev/null | grep -q '"valid": false' || fail "byte $at: json"
 done
+
+# Help on every command, and the version.
+for cmd in "" info build; do
+  "$tool" $cmd --help >"$dir/help" || fail "$cmd --help exits $?"
+  grep -q "Usage:" "$dir/help" && grep -q "Exit codes" "$dir/help" || fail "$cmd --help: $(cat "$dir/help")"
+done
+"$tool" --version | grep -q "^library: .*TAMBRIX01" || fail "--version"
 
 # Exit codes for scripts.
 "$tool" info "$dir/none.mocf" 2>/dev/null; [ $? -eq 66 ] || fail "missing file"

@@ -3,6 +3,7 @@
 // parseable object per device, and Ctrl-C cancels a running flash through
 // the library and leaves the devices answering.
 #include "support/FirmwareFiles.h"
+#include "support/PtyDevice.h"
 #include "support/SimProcess.h"
 #include "support/TestSupport.h"
 
@@ -68,9 +69,20 @@ public:
     // Waits up to `seconds` until the error stream holds every text.
     bool ErrShows(const std::vector<std::string>& texts, double seconds) const
     {
+        return Shows(err_, texts, seconds);
+    }
+    // The same for the output stream (the progress events of --json).
+    bool OutShows(const std::vector<std::string>& texts, double seconds) const
+    {
+        return Shows(out_, texts, seconds);
+    }
+
+private:
+    static bool Shows(const std::string& file, const std::vector<std::string>& texts, double seconds)
+    {
         auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         while (std::chrono::steady_clock::now() < end) {
-            std::string err = Err();
+            std::string err = ReadFile(file);
             bool all = true;
             for (const std::string& text : texts)
                 all = all && err.find(text) != std::string::npos;
@@ -81,7 +93,6 @@ public:
         return false;
     }
 
-private:
     static inline int runs_ = 0;
     std::string out_, err_;
     pid_t pid_ = -1;
@@ -98,6 +109,16 @@ std::vector<nlohmann::json> JsonLines(const std::string& text)
     return objects;
 }
 
+// The objects of one event kind, in order.
+std::vector<nlohmann::json> Events(const std::string& text, const char* event)
+{
+    std::vector<nlohmann::json> chosen;
+    for (const nlohmann::json& object : JsonLines(text))
+        if (object.value("event", "") == event)
+            chosen.push_back(object);
+    return chosen;
+}
+
 size_t Lines(const std::string& text)
 {
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -109,6 +130,8 @@ struct UsageCase {
     int exitCode;
     const char* says;                // part of the one error line
 };
+// "@PTY": a pseudo-terminal with nothing behind it, a serial port as far as
+// the checks go.
 
 const UsageCase kUsageCases[] = {
     {"NoCommand", {}, 64, "a command is needed"},
@@ -134,8 +157,16 @@ const UsageCase kUsageCases[] = {
      "one --port"},
     {"VersionMissingPort", {"version", "@FILE", "--port", "/dev/tambrix-none", "--log", "@LOG"}, 66,
      "no such serial port"},
-    {"NoLibrary", {"flash", "@FILE", "--port", "/dev/null", "--library", "/nonexistent.so", "--log", "@LOG"}, 70,
+    {"NoLibrary", {"flash", "@FILE", "--port", "@PTY", "--library", "/nonexistent.so", "--log", "@LOG"}, 70,
      "nonexistent.so"},
+    {"NotATerminal", {"flash", "@FILE", "--port", "/dev/null", "--log", "@LOG"}, 66, "port /dev/null: not a serial port"},
+    {"RegularFileAsPort", {"flash", "@FILE", "--port", "@FILE", "--log", "@LOG"}, 66, "not a serial port"},
+    {"VersionNotATerminal", {"version", "@FILE", "--port", "/dev/null"}, 66, "not a serial port"},
+    {"DeviceNotATerminal", {"device", "--port", "/dev/zero"}, 66, "not a serial port"},
+    {"DeviceTwoPorts", {"device", "--port", "@PTY", "--port", "/dev/null"}, 64, "one --port"},
+    {"LogLevelWithoutLog", {"flash", "@FILE", "--port", "@PTY", "--log-level", "H"}, 64, "--log-level requires --log"},
+    {"QuietAndVerbose", {"flash", "@FILE", "--port", "@PTY", "-q", "-v", "--log", "@LOG"}, 64, "excludes"},
+    {"VersionOnACommand", {"flash", "@FILE", "--port", "@PTY", "--version"}, 64, "--version"},
     {"InfoMissingFile", {"info", "/nonexistent/fw.mocf"}, 66, "no such file"},
     {"PortsWithFile", {"ports", "@FILE"}, 64, "not expected"},
 };
@@ -150,9 +181,14 @@ TEST_P(FlasherUsage, OneLineAndExitCodeWithoutTheLibrary)
     TempDir dir;
     std::string file = dir.Write("fw.mocf", AsString(testing_support::RealTimeFile(0x41).file));
     std::string log = dir.File("library.log");
+    testing_support::PtyDevice pty;
     std::vector<std::string> args;
     for (std::string arg : c.args)
-        args.push_back(arg == "@FILE" ? file : arg == "@DIR" ? dir.Path() : arg == "@LOG" ? log : arg);
+        args.push_back(arg == "@FILE"  ? file
+                       : arg == "@DIR" ? dir.Path()
+                       : arg == "@LOG" ? log
+                       : arg == "@PTY" ? pty.SlavePath()
+                                       : arg);
 
     Flasher flasher(dir, args);
     EXPECT_EQ(flasher.Wait(), c.exitCode);
@@ -171,7 +207,8 @@ TEST(FlasherHelp, EveryCommandHasHelpWithTheExitCodes)
 {
     TempDir dir;
     for (std::vector<std::string> args : {std::vector<std::string>{"--help"}, {"flash", "--help"},
-                                          {"version", "--help"}, {"info", "--help"}, {"ports", "--help"}}) {
+                                          {"version", "--help"}, {"device", "--help"}, {"info", "--help"},
+                                          {"ports", "--help"}}) {
         Flasher flasher(dir, args);
         EXPECT_EQ(flasher.Wait(), 0) << args.front();
         EXPECT_NE(flasher.Out().find("Usage:"), std::string::npos) << flasher.Out();
@@ -179,8 +216,30 @@ TEST(FlasherHelp, EveryCommandHasHelpWithTheExitCodes)
     Flasher flash(dir, {"flash", "--help"});
     flash.Wait();
     for (const char* option : {"--port", "--usb", "--baud", "--parity", "--stop", "--settings", "--log",
-                               "--log-level", "--library", "--json", "Ctrl-C", "64", "66", "70"})
+                               "--log-level", "--library", "--json", "-v,--verbose", "-q,--quiet", "Ctrl-C",
+                               "0        flashed (library result 0, or 6", "2        cancelled",
+                               "12       the device came back under a new port name", "239-255",
+                               "64       bad usage", "66       the file", "70       the library cannot be loaded"})
         EXPECT_NE(flash.Out().find(option), std::string::npos) << option;
+}
+
+// --version names this program's version, the library's version text and
+// the file it was loaded from.
+TEST(FlasherHelp, VersionNamesTheProgramAndTheLibrary)
+{
+    TempDir dir;
+    Flasher version(dir, {"--version"});
+    EXPECT_EQ(version.Wait(), 0) << version.Err();
+    std::string out = version.Out();
+    EXPECT_EQ(out.rfind("tambrix-flash ", 0), 0u) << out;
+    EXPECT_NE(out.find("\nlibrary: "), std::string::npos) << out;
+    EXPECT_NE(out.find("TAMBRIX01"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nlibrary file: /"), std::string::npos) << out;
+    EXPECT_NE(out.find("libTAMBRIX01.so"), std::string::npos) << out;
+
+    Flasher missing(dir, {"--version", "--library", "/nonexistent.so"});
+    EXPECT_EQ(missing.Wait(), 70);
+    EXPECT_NE(missing.Err().find("nonexistent.so"), std::string::npos) << missing.Err();
 }
 
 TEST(FlasherJson, PortsAndInfoPrintOneObjectPerLine)
@@ -240,7 +299,10 @@ TEST(FlasherCancel, CtrlCCancelsEveryDeviceAndTheyAnswerAfterwards)
     ASSERT_EQ(b.rfind("/dev/", 0), 0u) << b;
 
     Flasher flash(dir, {"flash", file, "--port", a, "--port", b, "--json", "--log", dir.File("flash.log")});
-    ASSERT_TRUE(flash.ErrShows({a + ": bootloader", b + ": bootloader"}, 30)) << flash.Err();
+    ASSERT_TRUE(flash.OutShows({"\"phase\":\"bootloader\",\"port\":\"" + a + "\"",
+                                "\"phase\":\"bootloader\",\"port\":\"" + b + "\""},
+                               30))
+        << flash.Out();
     flash.Interrupt();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     flash.Interrupt();
@@ -249,13 +311,19 @@ TEST(FlasherCancel, CtrlCCancelsEveryDeviceAndTheyAnswerAfterwards)
     std::string err = flash.Err();
     EXPECT_NE(err.find("tambrix-flash: cancelling; the device is being brought back"), std::string::npos) << err;
     EXPECT_NE(err.find("tambrix-flash: not stopping now"), std::string::npos) << err;
-    std::vector<nlohmann::json> objects = JsonLines(flash.Out());
+    EXPECT_NE(err.find(a + ": the library first ends its current step (writing the bootloader image): at most "),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find(b + ": the device is in its bootloader"), std::string::npos) << err;
+    std::vector<nlohmann::json> objects = Events(flash.Out(), "result");
     ASSERT_EQ(objects.size(), 2u) << flash.Out();
     for (size_t i = 0; i < 2; ++i) {
         const nlohmann::json& o = objects[i];
         ExpectCommon(o, "flash", i == 0 ? a : b, 2);
         EXPECT_EQ(o["cancelled"], true);
         EXPECT_EQ(o["flashed"], false);
+        EXPECT_EQ(o["device_state"], "bootloader") << o;
+        EXPECT_EQ(o["failed_step"], "writing the bootloader image") << o;
         ASSERT_TRUE(o["phases"].is_array() && !o["phases"].empty()) << o;
         const nlohmann::json& phase = o["phases"][0];
         EXPECT_EQ(phase["phase"], "bootloader");
@@ -270,13 +338,235 @@ TEST(FlasherCancel, CtrlCCancelsEveryDeviceAndTheyAnswerAfterwards)
     for (const std::string& port : {a, b}) {
         Flasher version(dir, {"version", file, "--port", port, "--json"});
         EXPECT_EQ(version.Wait(), 0) << version.Err();
-        std::vector<nlohmann::json> answer = JsonLines(version.Out());
+        std::vector<nlohmann::json> answer = Events(version.Out(), "result");
         ASSERT_EQ(answer.size(), 1u);
         ExpectCommon(answer[0], "version", port, 0);
         EXPECT_EQ(answer[0]["application"]["version"], testing_support::kRealTimeAppVersion);
         EXPECT_EQ(answer[0]["bootloader"]["version"], "E2E-BOOT-2");
         EXPECT_TRUE(answer[0]["application"]["built"].is_string()) << answer[0];
     }
+}
+
+// A protocol settings file that makes the library give up on a silent
+// device within a few seconds instead of eleven.
+std::string ShortWaits(const TempDir& dir)
+{
+    return dir.Write("short.txt", "PELLARO_Timeout_MenuCmd_mSecs: 300\nPELLARO_RETRY_max: 1\n");
+}
+
+// A pty with nothing behind it: the flash says that P_INFO had no answer,
+// on which port and line, what to try, and that the device is untouched;
+// the same in the JSON result; `device` says the same and exits 2.
+TEST(FlasherCause, NoAnswerOnAPortWithNothingBehindIt)
+{
+    TempDir dir;
+    std::string file = dir.Write("fw.mocf", AsString(testing_support::RealTimeFile(0x41).file));
+    testing_support::PtyDevice pty;
+    std::string port = pty.SlavePath();
+
+    Flasher flash(dir, {"flash", file, "--port", port, "--settings", ShortWaits(dir)});
+    EXPECT_EQ(flash.Wait(), 1) << flash.Err();
+    std::string err = flash.Err();
+    EXPECT_NE(err.find("tambrix-flash: " + port + ": no answer to P_INFO on " + port +
+                       " at 115200 8-N-1: wrong port, wrong speed, or the device is off"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find(port + ": the device is untouched"), std::string::npos) << err;
+    EXPECT_NE(flash.Out().find("result 1 in"), std::string::npos) << flash.Out();
+
+    Flasher json(dir, {"flash", file, "--port", port, "--settings", ShortWaits(dir), "--json"});
+    EXPECT_EQ(json.Wait(), 1);
+    std::vector<nlohmann::json> results = Events(json.Out(), "result");
+    ASSERT_EQ(results.size(), 1u) << json.Out();
+    EXPECT_EQ(results[0]["device_state"], "untouched");
+    EXPECT_EQ(results[0]["failed_step"], "reading the device's report (P_INFO)");
+    EXPECT_NE(results[0]["detail"].get<std::string>().find("no answer to P_INFO"), std::string::npos);
+
+    Flasher device(dir, {"device", "--port", port, "--settings", ShortWaits(dir)});
+    EXPECT_EQ(device.Wait(), 2);
+    EXPECT_NE(device.Err().find("no answer to P_INFO on " + port), std::string::npos) << device.Err();
+}
+
+// A settings file with errors: the library's own lines name them.
+TEST(FlasherCause, SettingsFileErrorsShowTheLibrarysLines)
+{
+    TempDir dir;
+    std::string file = dir.Write("fw.mocf", AsString(testing_support::RealTimeFile(0x41).file));
+    std::string settings = dir.Write("bad.txt", "PELLARO_RETRY_max: 5\nBOGUS_name: 3\nPELLARO_Timeout_Reply_mSecs: x\n");
+    testing_support::PtyDevice pty;
+    Flasher flash(dir, {"flash", file, "--port", pty.SlavePath(), "--settings", settings});
+    EXPECT_EQ(flash.Wait(), 64);
+    std::string err = flash.Err();
+    EXPECT_NE(err.find("the settings file " + settings + " has errors"), std::string::npos) << err;
+    EXPECT_NE(err.find("bad.txt:2: ERROR: Setting 'BOGUS_name' not found"), std::string::npos) << err;
+    EXPECT_NE(err.find("bad.txt:3: ERROR: "), std::string::npos) << err;
+}
+
+// Even parity on a pty: the port refuses it, and the flasher says so with
+// the system's words, not "no device".
+TEST(FlasherCause, RefusedLineSettingsAreNamed)
+{
+    TempDir dir;
+    std::string file = dir.Write("fw.mocf", AsString(testing_support::RealTimeFile(0x41).file));
+    testing_support::SimProcess sim(TAMBRIX_SIM_PROGRAM, QuickScanner(dir, "sim"), dir.File("sim.txt"));
+    std::string port = sim.Line();
+    Flasher version(dir, {"version", file, "--port", port, "--parity", "E", "--json"});
+    EXPECT_EQ(version.Wait(), 2) << version.Err();
+    EXPECT_NE(version.Err().find(port + ": the port refused 115200 8-E-1: Invalid argument"), std::string::npos)
+        << version.Err();
+    std::vector<nlohmann::json> results = Events(version.Out(), "result");
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0]["failed_step"], "opening the port");
+}
+
+// A device that comes back under a new port name after its restart: the
+// flasher says so, and that the new application was written.
+TEST(FlasherCause, DeviceNotBackAfterItsRestart)
+{
+    TempDir dir;
+    std::string file = dir.Write("fw.mocf", AsString(testing_support::RealTimeFile(0x41).file));
+    std::vector<std::string> args = QuickScanner(dir, "sim");
+    args.insert(args.end(), {"--fault", "port-change"});
+    testing_support::SimProcess sim(TAMBRIX_SIM_PROGRAM, args, dir.File("sim.txt"));
+    std::string port = sim.Line();
+    Flasher flash(dir, {"flash", file, "--port", port, "--json", "--log", dir.File("flash.log")});
+    int code = flash.Wait();
+    std::vector<nlohmann::json> results = Events(flash.Out(), "result");
+    ASSERT_EQ(results.size(), 1u) << flash.Out();
+    const nlohmann::json& r = results[0];
+    // The printed result is the library's, and its log says the same.
+    EXPECT_EQ(code, r["exit_code"]);
+    EXPECT_NE(ReadFile(dir.File("flash.log")).find("FlashScanner returns " + std::to_string(r["result"].get<int>())),
+              std::string::npos);
+    EXPECT_NE(code, 0);
+    EXPECT_EQ(r["device_state"], "flashed") << r;
+    EXPECT_NE(r["detail"].get<std::string>().find("the device did not come back after its restart (new port name?)"),
+              std::string::npos)
+        << r;
+    EXPECT_NE(flash.Err().find("did not come back after its restart"), std::string::npos) << flash.Err();
+}
+
+struct CancelCase {
+    const char* name;
+    const char* when;          // part of the progress event to cancel at
+    const char* state;
+    const char* says;
+};
+
+const CancelCase kCancels[] = {
+    {"InTheApplicationImage", "\"phase\":\"application\"", "bootloader", "without an application: run flash again"},
+    {"AfterBothImages", "\"status\":11", "flashed", "the new application is written"},
+};
+
+class FlasherCancelState : public ::testing::TestWithParam<CancelCase> {};
+
+// Ctrl-C at different points: the device's state follows how far the
+// flash got, and the flasher said what it waits for and how long at most.
+TEST_P(FlasherCancelState, TellsWhereTheDeviceIsLeft)
+{
+    const CancelCase& c = GetParam();
+    TempDir dir;
+    std::string file = dir.Write("fw.mocf", AsString(testing_support::RealTimeFile(0x41).file));
+    testing_support::SimProcess sim(TAMBRIX_SIM_PROGRAM, QuickScanner(dir, "sim"), dir.File("sim.txt"));
+    std::string port = sim.Line();
+    Flasher flash(dir, {"flash", file, "--port", port, "--json"});
+    ASSERT_TRUE(flash.OutShows({c.when}, 60)) << flash.Out();
+    flash.Interrupt();
+    EXPECT_EQ(flash.Wait(), 2) << flash.Err();
+    std::vector<nlohmann::json> results = Events(flash.Out(), "result");
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0]["device_state"], c.state) << results[0];
+    std::string err = flash.Err();
+    EXPECT_NE(err.find("the library first ends its current step ("), std::string::npos) << err;
+    EXPECT_NE(err.find(" s\n"), std::string::npos) << err;
+    EXPECT_NE(err.find(c.says), std::string::npos) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FlasherCancelState, ::testing::ValuesIn(kCancels),
+                         [](const ::testing::TestParamInfo<CancelCase>& info) { return std::string(info.param.name); });
+
+// A device left in its bootloader is flashed again: the library answers 6,
+// the flasher exits 0. With --json, progress events come first, every
+// object names its event, and the result tells the version before.
+TEST(FlasherJson, ProgressEventsThenTheResultAndExitZeroFromTheBootloader)
+{
+    TempDir dir;
+    std::string file = dir.Write("fw.mocf", AsString(testing_support::RealTimeFile(0x41).file));
+    std::vector<std::string> args = QuickScanner(dir, "sim");
+    args.insert(args.end(), {"--state", "boot"});
+    testing_support::SimProcess sim(TAMBRIX_SIM_PROGRAM, args, dir.File("sim.txt"));
+    std::string port = sim.Line();
+    Flasher flash(dir, {"flash", file, "--port", port, "--json"});
+    EXPECT_EQ(flash.Wait(), 0) << flash.Err();
+    std::vector<nlohmann::json> objects = JsonLines(flash.Out());
+    ASSERT_GE(objects.size(), 3u);
+    for (size_t i = 0; i + 1 < objects.size(); ++i) {
+        EXPECT_EQ(objects[i]["event"], "progress") << objects[i];
+        EXPECT_EQ(objects[i]["port"], port);
+    }
+    bool sawBoot = false, sawAppDone = false;
+    for (const nlohmann::json& o : objects) {
+        sawBoot = sawBoot || o["phase"] == "bootloader";
+        sawAppDone = sawAppDone || (o["phase"] == "application" && o["percent"] == 100);
+    }
+    EXPECT_TRUE(sawBoot && sawAppDone) << flash.Out();
+    const nlohmann::json& r = objects.back();
+    EXPECT_EQ(r["event"], "result");
+    EXPECT_EQ(r["result"], 6);
+    EXPECT_EQ(r["exit_code"], 0);
+    EXPECT_EQ(r["flashed"], true);
+    EXPECT_EQ(r["device_state"], "flashed");
+    EXPECT_TRUE(r["detail"].is_null() && r["failed_step"].is_null()) << r;
+    EXPECT_EQ(r["device_before"]["mode"], "bootloader") << r;
+    EXPECT_EQ(flash.Err(), "");
+}
+
+// A flash from the application: the text output and the JSON name the
+// versions the device ran before and runs after; `device` agrees.
+TEST(FlasherVersions, BeforeAndAfterTheFlash)
+{
+    TempDir dir;
+    std::string file = dir.Write("fw.mocf", AsString(testing_support::RealTimeFile(0x41).file));
+    std::vector<std::string> args = QuickScanner(dir, "sim");
+    args.insert(args.end(), {"--app-version", "OLD-APP"});
+    testing_support::SimProcess sim(TAMBRIX_SIM_PROGRAM, args, dir.File("sim.txt"));
+    std::string port = sim.Line();
+
+    Flasher before(dir, {"device", "--port", port});
+    EXPECT_EQ(before.Wait(), 0) << before.Err();
+    EXPECT_NE(before.Out().find(port + ": running its application\napplication: OLD-APP\n"), std::string::npos)
+        << before.Out();
+
+    Flasher flash(dir, {"flash", file, "--port", port});
+    EXPECT_EQ(flash.Wait(), 0) << flash.Err();
+    std::string out = flash.Out();
+    EXPECT_NE(out.find(port + ": application OLD-APP -> "), std::string::npos) << out;
+
+    Flasher after(dir, {"device", "--port", port, "--json"});
+    EXPECT_EQ(after.Wait(), 0) << after.Err();
+    std::vector<nlohmann::json> answer = Events(after.Out(), "device");
+    ASSERT_EQ(answer.size(), 1u) << after.Out();
+    std::string now = answer[0]["device"]["application"];
+    EXPECT_NE(now, "OLD-APP");
+    EXPECT_NE(out.find("OLD-APP -> " + now), std::string::npos) << out;
+}
+
+// A power loss in the middle of an image: the image is written again, and
+// the progress says so instead of jumping back without a word.
+TEST(FlasherJson, AnImageWrittenAgainIsNamed)
+{
+    TempDir dir;
+    std::string file = dir.Write("fw.mocf", AsString(testing_support::RealTimeFile(0x41).file));
+    std::vector<std::string> args = QuickScanner(dir, "sim");
+    args.insert(args.end(), {"--state", "boot", "--fault", "power-loss=12"});
+    testing_support::SimProcess sim(TAMBRIX_SIM_PROGRAM, args, dir.File("sim.txt"));
+    std::string port = sim.Line();
+    Flasher flash(dir, {"flash", file, "--port", port, "--json"});
+    EXPECT_EQ(flash.Wait(), 0) << flash.Err();
+    bool again = false;
+    for (const nlohmann::json& o : Events(flash.Out(), "progress"))
+        again = again || (o["again"] == true && o["step"] == "writing the block again after an error");
+    EXPECT_TRUE(again) << flash.Out();
 }
 
 } // namespace

@@ -16,7 +16,9 @@ prefix=$work/prefix
 
 for file in include/tambrix01/FlashTool.h "$libdir/libTAMBRIX01.so" "$libdir/libTAMBRIX01.so.$version" \
             bin/tambrix-flash bin/tambrix-fw bin/tambrix-sim "$libdir/pkgconfig/TAMBRIX01.pc" \
-            "$libdir/cmake/TAMBRIX01/TAMBRIX01Config.cmake"; do
+            "$libdir/cmake/TAMBRIX01/TAMBRIX01Config.cmake" share/man/man1/tambrix-flash.1 \
+            share/man/man1/tambrix-fw.1 share/bash-completion/completions/tambrix-flash \
+            share/bash-completion/completions/tambrix-fw; do
   [ -e "$prefix/$file" ] || fail "$file is not installed"
 done
 soname=$(objdump -p "$prefix/$libdir/libTAMBRIX01.so.$version" | awk '$1 == "SONAME" { print $2 }')
@@ -27,9 +29,12 @@ soname=$(objdump -p "$prefix/$libdir/libTAMBRIX01.so.$version" | awk '$1 == "SON
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 [ "$(pkg-config --modversion TAMBRIX01)" = "$version" ] || fail "pkg-config version"
 # shellcheck disable=SC2046
-"$cxx" -std=c++17 -Wall -Wextra -Werror $(pkg-config --cflags TAMBRIX01) "$consumer/installed_host.cpp" \
-  $(pkg-config --libs TAMBRIX01) -o "$work/host_pc" || fail "build with pkg-config"
-LD_LIBRARY_PATH=$prefix/$libdir "$work/host_pc" "$version" || fail "the pkg-config host"
+# The README's line: the run path makes the host find the library without
+# LD_LIBRARY_PATH.
+"$cxx" -std=c++17 -Wall -Wextra -Werror "$consumer/installed_host.cpp" -o "$work/host_pc" \
+  $(pkg-config --cflags --libs TAMBRIX01) -Wl,-rpath,"$(pkg-config --variable=libdir TAMBRIX01)" ||
+  fail "build with pkg-config"
+env -u LD_LIBRARY_PATH "$work/host_pc" "$version" || fail "the pkg-config host"
 
 # find_package, asking for this exact version.
 "$cmake" -S "$consumer" -B "$work/consumer" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" \
@@ -51,4 +56,11 @@ code=$?
 kill "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null
 [ $code -eq 0 ] && grep -q "application: 3.4.5" "$work/version.txt" ||
   { cat "$work/version.txt"; fail "the installed flasher (exit $code)"; }
+# Completion scripts load in bash and offer the commands.
+if [ -f /usr/share/bash-completion/bash_completion ]; then
+  offered=$(bash -c 'source /usr/share/bash-completion/bash_completion
+    source "$1"; COMP_WORDS=(tambrix-flash ""); COMP_CWORD=1; COMP_LINE="tambrix-flash "; COMP_POINT=14
+    _tambrix_flash; echo "${COMPREPLY[*]}"' _ "$prefix/share/bash-completion/completions/tambrix-flash")
+  [[ $offered == *flash*device*ports* ]] || fail "completion offers: $offered"
+fi
 echo "installed tree: both hosts built and ran, the installed flasher read the versions"

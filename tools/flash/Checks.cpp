@@ -42,19 +42,25 @@ int Fail(int code, const std::string& text)
 
 int CheckInputs(const CommandOptions& options)
 {
-    if (int code = CheckFile(options.file, "file"))
-        return code;
+    // `device` takes no file.
+    if (!options.file.empty())
+        if (int code = CheckFile(options.file, "file"))
+            return code;
     if (!options.device.settings.empty())
         if (int code = CheckFile(options.device.settings, "settings file"))
             return code;
     std::set<std::string> seen;
-    for (const std::string& port : options.device.ports) {
+    for (const std::string& port : options.device.ports)
         if (!seen.insert(port).second)
             return Fail(kExitUsage, "--port " + port + " is given twice");
+    for (const std::string& port : options.device.ports) {
         // A HID name is a pattern the library matches against the devices
         // it enumerates, so only serial ports can be checked here.
-        if (!options.device.usb && !SerialPortPresent(port))
-            return Fail(kExitNoInput, "port " + port + ": no such serial port");
+        if (options.device.usb)
+            continue;
+        std::string problem = SerialPortProblem(port);
+        if (!problem.empty())
+            return Fail(kExitNoInput, "port " + port + ": " + problem);
     }
     return 0;
 }

@@ -2,6 +2,7 @@
 // thread shows progress and turns Ctrl-C into CFS_CANCELIO.
 #include "Commands.h"
 
+#include "DeviceReport.h"
 #include "FlashJob.h"
 #include "Json.h"
 #include "ProgressView.h"
@@ -25,6 +26,25 @@ bool AllFinished(const std::vector<std::unique_ptr<FlashJob>>& jobs)
     return true;
 }
 
+// The library sees a cancel at its next status report and then still
+// brings the device back: say which step it ends first, and the bound.
+void CancelAll(std::vector<std::unique_ptr<FlashJob>>& jobs, ProgressView& view)
+{
+    std::fprintf(stderr, "tambrix-flash: cancelling; the device is being brought back, please wait\n");
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        FlashJob& job = *jobs[i];
+        if (job.Finished())
+            continue;
+        uint32_t step = job.Step();
+        int bound = CancelBoundSeconds(step, job.LibraryTimeouts());
+        const char* text = StepOf(step);
+        std::fprintf(stderr, "tambrix-flash: %s: the library first ends its current step (%s): at most %d s\n",
+                     job.Port().c_str(), text ? text : "setting the port up", bound);
+        view.Cancelling(i, bound);
+        job.Cancel();
+    }
+}
+
 // The first Ctrl-C cancels every device; later ones are refused, since the
 // library is putting the devices back into a usable state.
 void HandleInterrupts(std::vector<std::unique_ptr<FlashJob>>& jobs, int& handled, ProgressView& view)
@@ -32,55 +52,90 @@ void HandleInterrupts(std::vector<std::unique_ptr<FlashJob>>& jobs, int& handled
     // One line per Ctrl-C, even when several arrive between two looks.
     for (int count = g_interrupts.load(); handled < count; ++handled) {
         view.BreakLine();
-        if (handled == 0) {
-            std::fprintf(stderr, "tambrix-flash: cancelling; the device is being brought back, please wait\n");
-            for (auto& job : jobs)
-                job->Cancel();
-        } else {
+        if (handled == 0)
+            CancelAll(jobs, view);
+        else
             std::fprintf(stderr, "tambrix-flash: not stopping now: the device is being brought back, please wait\n");
-        }
     }
 }
 
-void PrintSummary(const std::vector<std::unique_ptr<FlashJob>>& jobs, int32_t worst)
+struct Outcome {
+    Diagnosis diagnosis;
+    std::string versions;   // "application 1.0 -> 2.0, ..."
+};
+
+Outcome OutcomeOf(const FlashJob& job, const std::string& file)
+{
+    Outcome outcome;
+    outcome.diagnosis = Diagnose(job.FactsOf(Operation::Flash, file));
+    outcome.versions =
+        VersionChange(ParseDeviceReport(job.ReportBefore()), ParseDeviceReport(job.ReportAfter()));
+    return outcome;
+}
+
+// One or two lines on standard error for a device that did not flash:
+// what failed and what to try, then the device's state.
+void PrintCause(const FlashJob& job, const Diagnosis& d)
+{
+    if (!d.failed)
+        return;
+    std::string what = d.detail + (d.hint.empty() ? "" : "; " + d.hint);
+    std::fprintf(stderr, "tambrix-flash: %s: %s\n", job.Port().c_str(), what.c_str());
+    std::fprintf(stderr, "tambrix-flash: %s: the device is %s\n", job.Port().c_str(), d.stateText.c_str());
+}
+
+void PrintSummary(const std::vector<std::unique_ptr<FlashJob>>& jobs, const std::vector<Outcome>& outcomes,
+                  int32_t worst)
 {
     if (jobs.size() == 1) {
         const FlashJob& job = *jobs.front();
         std::printf("%s: result %d in %.1f s: %s\n", job.Port().c_str(), job.Result(), job.Seconds(),
                     FlashMeaning(job.Result()));
+        if (!outcomes.front().versions.empty())
+            std::printf("%s: %s\n", job.Port().c_str(), outcomes.front().versions.c_str());
         return;
     }
     size_t width = 4;
     for (const auto& job : jobs)
         width = std::max(width, job->Port().size());
-    std::printf("\n%-*s  %6s  %7s  %s\n", static_cast<int>(width), "PORT", "RESULT", "TIME", "MEANING");
-    for (const auto& job : jobs)
-        std::printf("%-*s  %6d  %6.1fs  %s\n", static_cast<int>(width), job->Port().c_str(), job->Result(),
-                    job->Seconds(), FlashMeaning(job->Result()));
+    std::printf("\n%-*s  %6s  %7s  %-10s  %s\n", static_cast<int>(width), "PORT", "RESULT", "TIME", "DEVICE",
+                "MEANING");
+    for (size_t i = 0; i < jobs.size(); ++i)
+        std::printf("%-*s  %6d  %6.1fs  %-10s  %s\n", static_cast<int>(width), jobs[i]->Port().c_str(),
+                    jobs[i]->Result(), jobs[i]->Seconds(), outcomes[i].diagnosis.deviceState.c_str(),
+                    FlashMeaning(jobs[i]->Result()));
     std::printf("worst result %d: %s\n", worst, FlashMeaning(worst));
+}
+
+ViewMode ModeFor(const CommandOptions& options)
+{
+    if (options.quiet)
+        return ViewMode::Quiet;
+    if (options.json)
+        return ViewMode::Json;
+    if (options.verbose || !IsTerminal(stdout))
+        return ViewMode::Lines;
+    return ViewMode::Bar;
 }
 
 void RunJobs(std::vector<std::unique_ptr<FlashJob>>& jobs, const CommandOptions& options)
 {
-    FILE* out = options.json ? stderr : stdout;
-    bool bar = IsTerminal(out);
-    if (bar)
-        PrepareTerminal(out);
-    ProgressView view(out, bar, jobs);
+    ViewMode mode = ModeFor(options);
+    if (mode == ViewMode::Bar)
+        PrepareTerminal(stdout);
+    ProgressView view(stdout, mode, jobs);
     CatchInterrupts(g_interrupts);
     for (auto& job : jobs)
         job->StartFlash(options.file);
     int handled = 0;
     while (!AllFinished(jobs)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(bar ? 100 : 200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(mode == ViewMode::Bar ? 100 : 200));
         HandleInterrupts(jobs, handled, view);
         view.Draw();
     }
     for (auto& job : jobs)
         job->Wait();
     view.Finish();
-    if (bar)
-        std::fputc('\n', out);
 }
 
 } // namespace
@@ -104,16 +159,20 @@ int FlashCommand(const CommandOptions& options)
     RunJobs(jobs, options);
 
     std::vector<int32_t> results;
-    for (const auto& job : jobs)
+    std::vector<Outcome> outcomes;
+    for (const auto& job : jobs) {
         results.push_back(job->Result());
+        outcomes.push_back(OutcomeOf(*job, options.file));
+        PrintCause(*job, outcomes.back().diagnosis);
+    }
     int32_t worst = WorstResult(results);
     if (options.json) {
-        for (const auto& job : jobs)
-            PrintJson(FlashJson(*job, options.file));
-    } else {
-        PrintSummary(jobs, worst);
+        for (size_t i = 0; i < jobs.size(); ++i)
+            PrintJson(FlashJson(*jobs[i], options.file, outcomes[i].diagnosis));
+    } else if (!options.quiet || !Flashed(worst)) {
+        PrintSummary(jobs, outcomes, worst);
     }
-    return ExitCodeOf(worst);
+    return FlashExitCode(worst);
 }
 
 } // namespace flasher

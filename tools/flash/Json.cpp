@@ -1,5 +1,6 @@
 #include "Json.h"
 
+#include "DeviceReport.h"
 #include "Results.h"
 
 #include <cstdio>
@@ -15,13 +16,26 @@ double Rounded(double seconds)
     return static_cast<double>(static_cast<int64_t>(seconds * 1000)) / 1000;
 }
 
-nlohmann::json Common(const char* command, const FlashJob& job, const std::string& file)
+nlohmann::json OrNull(const std::string& text)
 {
-    return {{"command", command},
+    return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+}
+
+void AddDiagnosis(nlohmann::json& object, const Diagnosis& d)
+{
+    object["failed_step"] = d.failed ? OrNull(d.failedStep) : nlohmann::json(nullptr);
+    object["detail"] = d.failed ? OrNull(d.detail) : nlohmann::json(nullptr);
+    object["hint"] = d.failed ? OrNull(d.hint) : nlohmann::json(nullptr);
+}
+
+nlohmann::json Common(const char* command, const FlashJob& job, const std::string& file, int exitCode)
+{
+    return {{"event", "result"},
+            {"command", command},
             {"port", job.Port()},
             {"file", file},
             {"result", job.Result()},
-            {"exit_code", ExitCodeOf(job.Result())},
+            {"exit_code", exitCode},
             {"seconds", Rounded(job.Seconds())}};
 }
 
@@ -44,9 +58,43 @@ std::string BuildTimeText(const int32_t t[9])
     return text;
 }
 
-nlohmann::json FlashJson(const FlashJob& job, const std::string& file)
+nlohmann::json ReportJson(const std::string& text)
 {
-    nlohmann::json object = Common("flash", job, file);
+    DeviceReport report = ParseDeviceReport(text);
+    if (report.Empty())
+        return nullptr;
+    nlohmann::json items = nlohmann::json::object();
+    for (const auto& item : report.items)
+        if (!items.contains(item.first))
+            items[item.first] = item.second;
+    return {{"mode", OrNull(report.Mode())},
+            {"application", OrNull(report.Application())},
+            {"bootloader", OrNull(report.Bootloader())},
+            {"report", items}};
+}
+
+nlohmann::json ProgressJson(const FlashJob& job, const std::vector<PhaseProgress>& phases, const std::string& wait)
+{
+    nlohmann::json event = {{"event", "progress"}, {"command", "flash"}, {"port", job.Port()}};
+    event["step"] = OrNull(wait);
+    event["status"] = job.Step() ? nlohmann::json(job.Step()) : nlohmann::json(nullptr);
+    if (phases.empty()) {
+        event["phase"] = nullptr;
+        return event;
+    }
+    const PhaseProgress& p = phases.back();
+    event["phase"] = PhaseName(p.phase);
+    event["bytes"] = p.done;
+    event["size"] = p.size;
+    event["percent"] = p.size ? static_cast<int>(p.done * 100 / p.size) : 0;
+    event["again"] = p.again;
+    event["cancelling"] = job.Cancelled() && !job.Finished();
+    return event;
+}
+
+nlohmann::json FlashJson(const FlashJob& job, const std::string& file, const Diagnosis& diagnosis)
+{
+    nlohmann::json object = Common("flash", job, file, FlashExitCode(job.Result()));
     object["meaning"] = FlashMeaning(job.Result());
     object["flashed"] = Flashed(job.Result());
     object["cancelled"] = job.Cancelled();
@@ -57,23 +105,42 @@ nlohmann::json FlashJson(const FlashJob& job, const std::string& file)
                           {"size", p.size},
                           {"seconds", Rounded(p.Seconds(p.last))}});
     object["phases"] = phases;
+    object["device_state"] = diagnosis.deviceState;
+    AddDiagnosis(object, diagnosis);
+    object["device_before"] = ReportJson(job.ReportBefore());
+    object["device_after"] = ReportJson(job.ReportAfter());
     return object;
 }
 
-nlohmann::json VersionJson(const FlashJob& job, const std::string& file, const FileVersionInfo& info)
+nlohmann::json DeviceJson(const FlashJob& job, const std::string& report, const Diagnosis& diagnosis)
 {
-    nlohmann::json object = Common("version", job, file);
+    nlohmann::json object = {{"event", "device"},
+                             {"command", "device"},
+                             {"port", job.Port()},
+                             {"result", job.Result()},
+                             {"seconds", Rounded(job.Seconds())}};
+    object["device"] = ReportJson(report);
+    AddDiagnosis(object, diagnosis);
+    return object;
+}
+
+nlohmann::json VersionJson(const FlashJob& job, const std::string& file, const FileVersionInfo& info,
+                           const Diagnosis& diagnosis)
+{
+    nlohmann::json object = Common("version", job, file, ExitCodeOf(job.Result()));
     object["meaning"] = VersionMeaning(job.Result());
     bool found = job.Result() == VERSION_RESULT_OK;
     object["application"] = found ? ObjectVersion(info.appVersion, info.appBuildTime) : nullptr;
     object["bootloader"] = found ? ObjectVersion(info.bootVersion, info.bootBuildTime) : nullptr;
+    AddDiagnosis(object, diagnosis);
     return object;
 }
 
 nlohmann::json PortJson(const PortInfo& port)
 {
     auto id = [](int value) { return value < 0 ? nlohmann::json(nullptr) : nlohmann::json(value); };
-    return {{"command", "ports"},
+    return {{"event", "port"},
+            {"command", "ports"},
             {"kind", port.kind},
             {"port", port.name},
             {"vendor_id", id(port.vendorId)},

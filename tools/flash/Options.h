@@ -23,6 +23,8 @@ struct CommandOptions {
     DeviceOptions device;
     std::string file;
     bool json = false;
+    bool verbose = false;          // -v: every step and wait as a line
+    bool quiet = false;            // -q: no progress, no result line on success
 };
 
 // The log file of one device: the name as given for a single port; with

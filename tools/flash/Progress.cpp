@@ -21,18 +21,17 @@ double PhaseProgress::Seconds(Clock::time_point now) const
     return std::chrono::duration<double>(now - start).count();
 }
 
-double PhaseProgress::Rate(Clock::time_point now) const
+double PhaseProgress::Rate() const
 {
-    // A finished phase keeps the rate it ended with.
-    double seconds = Seconds(Complete() ? last : now);
+    double seconds = Seconds(last);
     return seconds > 0.05 && done > 0 ? static_cast<double>(done) / seconds : 0.0;
 }
 
-double PhaseProgress::SecondsLeft(Clock::time_point now) const
+double PhaseProgress::SecondsLeft() const
 {
     if (Complete())
         return 0;
-    double rate = Rate(now);
+    double rate = Rate();
     return rate > 0 ? static_cast<double>(size - done) / rate : -1.0;
 }
 
@@ -59,6 +58,26 @@ void ProgressTracker::Update(uint64_t position, uint64_t total, Clock::time_poin
     if (phase.phase == Phase::App && position + 1 == total)
         done = phase.size;
     phase.done = done < phase.size ? done : phase.size;
+    phase.last = now;
+}
+
+void ProgressTracker::UpdatePhase(Phase kind, uint64_t done, uint64_t size, Clock::time_point now)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    // An image that starts over (a block refused, the device restarted
+    // after a power loss) is shown as written again, not as a new phase.
+    bool same = !phases_.empty() && phases_.back().phase == kind;
+    bool over = same && (done < phases_.back().done || (phases_.back().Complete() && done == 0));
+    if (!same || over) {
+        PhaseProgress phase;
+        phase.phase = kind;
+        phase.start = now;
+        phase.again = over || (!phases_.empty() && phases_.back().again && phases_.back().phase == kind);
+        phases_.push_back(phase);
+    }
+    PhaseProgress& phase = phases_.back();
+    phase.size = size;
+    phase.done = done < size ? done : size;
     phase.last = now;
 }
 

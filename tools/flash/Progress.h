@@ -28,13 +28,17 @@ struct PhaseProgress {
     Phase phase = Phase::Boot;
     uint64_t done = 0;     // bytes sent
     uint64_t size = 0;     // bytes of the phase
+    bool again = false;    // the image written again after an error
     Clock::time_point start;
     Clock::time_point last;
 
     bool Complete() const { return size > 0 && done >= size; }
     double Seconds(Clock::time_point now) const;
-    double Rate(Clock::time_point now) const;        // bytes per second, 0 when unknown
-    double SecondsLeft(Clock::time_point now) const; // < 0 when unknown
+    // Bytes per second at the last block (0 when unknown), and the time
+    // left at that rate (< 0 when unknown): both hold still while the
+    // device makes the phase wait.
+    double Rate() const;
+    double SecondsLeft() const;
 };
 
 // Fed by the library's thread through the host callback, read by the
@@ -42,6 +46,9 @@ struct PhaseProgress {
 class ProgressTracker {
 public:
     void Update(uint64_t position, uint64_t total, Clock::time_point now);
+    // The same from the library's status reports, which name the phase:
+    // bytes done of size.
+    void UpdatePhase(Phase phase, uint64_t done, uint64_t size, Clock::time_point now);
     // After a successful flash every phase went through to its end.
     void Complete();
     std::vector<PhaseProgress> Phases() const;

@@ -1,5 +1,7 @@
 #include "ProgressView.h"
 
+#include "Json.h"
+
 #include <algorithm>
 
 namespace flasher {
@@ -7,6 +9,7 @@ namespace flasher {
 namespace {
 
 constexpr int kBarWidth = 30;
+constexpr const char* kAgain = "writing the block again after an error";
 
 int Percent(const PhaseProgress& phase)
 {
@@ -19,76 +22,107 @@ std::string Bar(const PhaseProgress& phase)
     return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "]";
 }
 
-std::string Rate(const PhaseProgress& phase, Clock::time_point now)
+std::string Rate(const PhaseProgress& phase)
 {
-    double rate = phase.Rate(now);
+    double rate = phase.Rate();
     return rate > 0 ? Bytes(static_cast<uint64_t>(rate)) + "/s" : "-";
 }
 
 } // namespace
 
-ProgressView::ProgressView(FILE* out, bool bar, const std::vector<std::unique_ptr<FlashJob>>& jobs)
-    : out_(out), bar_(bar), jobs_(jobs), shown_(jobs.size())
+std::string WaitText(const FlashJob& job, const std::vector<PhaseProgress>& phases)
+{
+    uint32_t step = job.Step();
+    bool transferring = !phases.empty() && !phases.back().Complete() &&
+                        (step == kStatusBootImage || step == kStatusAppImage || !job.HasStatusReports());
+    if (transferring)
+        return phases.back().again ? kAgain : "";
+    if (const char* text = StepOf(step))
+        return text;
+    return phases.empty() ? "talking to the device" : "finishing";
+}
+
+ProgressView::ProgressView(FILE* out, ViewMode mode, const std::vector<std::unique_ptr<FlashJob>>& jobs)
+    : out_(out), mode_(mode), jobs_(jobs), shown_(jobs.size())
 {
     for (const auto& job : jobs_)
         portWidth_ = std::max(portWidth_, job->Port().size());
 }
 
+void ProgressView::Cancelling(size_t job, int seconds)
+{
+    shown_[job].cancelBound = seconds;
+}
+
 void ProgressView::Draw()
 {
-    if (bar_)
-        DrawBars();
-    else
-        PrintLines(false);
+    switch (mode_) {
+    case ViewMode::Bar: DrawBars(); break;
+    case ViewMode::Lines: PrintLines(false); break;
+    case ViewMode::Json: PrintEvents(); break;
+    case ViewMode::Quiet: break;
+    }
 }
 
 void ProgressView::BreakLine()
 {
-    if (bar_ && drawn_) {
+    if (mode_ == ViewMode::Bar && drawn_) {
         std::fputc('\n', out_);
         std::fflush(out_);
         drawn_ = false;
+        lastBars_.clear();
     }
 }
 
 void ProgressView::Finish()
 {
     Draw();
-    if (!bar_)
+    if (mode_ == ViewMode::Lines)
         PrintLines(true);
+    if (mode_ == ViewMode::Bar && drawn_)
+        std::fputc('\n', out_);
 }
 
-std::string ProgressView::BarLine(const FlashJob& job, Clock::time_point now) const
+std::string ProgressView::BarLine(size_t index) const
 {
+    const FlashJob& job = *jobs_[index];
     std::string port = job.Port() + std::string(portWidth_ - job.Port().size(), ' ');
     std::vector<PhaseProgress> phases = job.Progress().Phases();
-    if (phases.empty())
-        return port + "  " + (job.Finished() ? "ended before any transfer" : "talking to the device ...");
-    const PhaseProgress& p = phases.back();
-    // After the last byte of a phase the library still restarts and
-    // checks the device: no time left to show, but not done either.
-    std::string tail = job.Finished() ? "" : p.Complete() ? "finishing ..." : Duration(p.SecondsLeft(now)) + " left";
+    std::string wait = job.Finished() ? "" : WaitText(job, phases);
     if (job.Cancelled() && !job.Finished())
-        tail = "cancelling ...";
-    char text[200];
+        wait = "cancelling" + (shown_[index].cancelBound > 0
+                                   ? " (the library ends its step first, at most " +
+                                         std::to_string(shown_[index].cancelBound) + " s)"
+                                   : std::string());
+    if (phases.empty())
+        return port + "  " + (job.Finished() ? "ended before any transfer" : wait + " ...");
+    const PhaseProgress& p = phases.back();
+    std::string tail = wait.empty() ? Duration(p.SecondsLeft()) + " left" : wait + " ...";
+    if (job.Finished())
+        tail = "";
+    char text[300];
     std::snprintf(text, sizeof text, "%-11s %s %3d%%  %s / %s  %s  %s", PhaseName(p.phase), Bar(p).c_str(), Percent(p),
-                  Bytes(p.done).c_str(), Bytes(p.size).c_str(), Rate(p, now).c_str(), tail.c_str());
-    std::string line = port + "  " + text;
-    return line;
+                  Bytes(p.done).c_str(), Bytes(p.size).c_str(), Rate(p).c_str(), tail.c_str());
+    return port + "  " + text;
 }
 
 void ProgressView::DrawBars()
 {
-    Clock::time_point now = Clock::now();
+    std::string bars;
+    for (size_t i = 0; i < jobs_.size(); ++i)
+        bars += "\r" + BarLine(i) + "\x1b[K" + (i + 1 < jobs_.size() ? "\n" : "");
+    // A terminal is redrawn only when something on it changed.
+    if (drawn_ && bars == lastBars_)
+        return;
     if (drawn_ && jobs_.size() > 1)
         std::fprintf(out_, "\x1b[%zuA", jobs_.size() - 1);
-    for (size_t i = 0; i < jobs_.size(); ++i)
-        std::fprintf(out_, "\r%s\x1b[K%s", BarLine(*jobs_[i], now).c_str(), i + 1 < jobs_.size() ? "\n" : "");
+    std::fputs(bars.c_str(), out_);
     std::fflush(out_);
+    lastBars_ = bars;
     drawn_ = true;
 }
 
-void ProgressView::PrintPhaseLine(const FlashJob& job, const PhaseProgress& p, Clock::time_point now, bool ended)
+void ProgressView::PrintPhaseLine(const FlashJob& job, const PhaseProgress& p, bool ended)
 {
     if (ended) {
         double seconds = std::chrono::duration<double>(p.last - p.start).count();
@@ -96,36 +130,60 @@ void ProgressView::PrintPhaseLine(const FlashJob& job, const PhaseProgress& p, C
                      Bytes(p.done).c_str(), Bytes(p.size).c_str(), seconds);
     } else {
         std::fprintf(out_, "%s: %s %3d%%  %s of %s  %s  %s left\n", job.Port().c_str(), PhaseName(p.phase),
-                     Percent(p), Bytes(p.done).c_str(), Bytes(p.size).c_str(), Rate(p, now).c_str(),
-                     Duration(p.SecondsLeft(now)).c_str());
+                     Percent(p), Bytes(p.done).c_str(), Bytes(p.size).c_str(), Rate(p).c_str(),
+                     Duration(p.SecondsLeft()).c_str());
     }
 }
 
 // A phase is announced when it starts, at each quarter, and when it ends:
-// when the next one starts or the flash is over.
+// when the next one starts or the flash is over; a wait when it begins.
 void ProgressView::PrintLines(bool final)
 {
-    Clock::time_point now = Clock::now();
     for (size_t i = 0; i < jobs_.size(); ++i) {
-        std::vector<PhaseProgress> phases = jobs_[i]->Progress().Phases();
+        const FlashJob& job = *jobs_[i];
+        std::vector<PhaseProgress> phases = job.Progress().Phases();
         Shown& shown = shown_[i];
         for (; shown.phases < phases.size(); ++shown.phases) {
             if (shown.phases > 0)
-                PrintPhaseLine(*jobs_[i], phases[shown.phases - 1], now, true);
+                PrintPhaseLine(job, phases[shown.phases - 1], true);
             shown.quarter = -1;
+        }
+        uint32_t step = job.Step();
+        bool again = !phases.empty() && phases.back().again && !phases.back().Complete();
+        if (!final && !job.Finished() && (step != shown.step || again != shown.again)) {
+            std::string wait = WaitText(job, phases);
+            if (!wait.empty())
+                std::fprintf(out_, "%s: %s\n", job.Port().c_str(), wait.c_str());
+            shown.step = step;
+            shown.again = again;
         }
         if (phases.empty() || shown.ended)
             continue;
         const PhaseProgress& p = phases.back();
         if (final) {
-            PrintPhaseLine(*jobs_[i], p, now, true);
+            PrintPhaseLine(job, p, true);
             shown.ended = true;
         } else if (Percent(p) / 25 > shown.quarter && Percent(p) < 100) {
             shown.quarter = Percent(p) / 25;
-            PrintPhaseLine(*jobs_[i], p, now, false);
+            PrintPhaseLine(job, p, false);
         }
     }
     std::fflush(out_);
+}
+
+// One event per device whenever its step, phase or percentage changes.
+void ProgressView::PrintEvents()
+{
+    for (size_t i = 0; i < jobs_.size(); ++i) {
+        const FlashJob& job = *jobs_[i];
+        std::vector<PhaseProgress> phases = job.Progress().Phases();
+        nlohmann::json event = ProgressJson(job, phases, WaitText(job, phases));
+        std::string text = event.dump();
+        if (text == shown_[i].event)
+            continue;
+        shown_[i].event = text;
+        PrintJson(event);
+    }
 }
 
 } // namespace flasher

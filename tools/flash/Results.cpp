@@ -9,7 +9,7 @@ const char* FlashMeaning(int32_t result)
     switch (result) {
     case FLASH_RESULT_OK: return "flashed; the device ran its application at the start";
     case FLASH_RESULT_FAILED: return "failed: the interface could not be set up, or a failure without a code of its own";
-    case FLASH_RESULT_CANCELLED: return "cancelled; the device was brought back";
+    case FLASH_RESULT_CANCELLED: return "cancelled";
     case FLASH_RESULT_BAD_FILE: return "the file is not firmware (neither an MOCF container nor a known image)";
     case FLASH_RESULT_INCOMPATIBLE: return "the firmware does not fit the device (or the scanner behind the cradle)";
     case FLASH_RESULT_NO_SERVER_MODE:
@@ -45,6 +45,11 @@ int ExitCodeOf(int32_t result)
     // must never read as 0.
     int code = static_cast<int>(static_cast<uint32_t>(result) & 0xFF);
     return code == 0 ? 255 : code;
+}
+
+int FlashExitCode(int32_t result)
+{
+    return Flashed(result) ? 0 : ExitCodeOf(result);
 }
 
 bool Flashed(int32_t result)

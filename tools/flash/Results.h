@@ -14,6 +14,8 @@ enum ExitCode : int {
     kExitUsage = 64,       // bad command line, bad value, settings file refused
     kExitNoInput = 66,     // the file or a port is not there or not readable
     kExitNoLibrary = 70,   // the library or tambrix-fw cannot be loaded or run
+    kExitNoDevice = 2,     // device: no report from the device (as version's 2)
+    kExitCantCreate = 73,  // the log file cannot be written
 };
 
 // One line that says what a FlashScanner result means.
@@ -23,6 +25,10 @@ const char* VersionMeaning(int32_t result);
 
 // A result as the process's exit code: negative ones as 256 + result.
 int ExitCodeOf(int32_t result);
+
+// The exit code of a flash: 0 for every result that flashed (0 and 6),
+// else as ExitCodeOf.
+int FlashExitCode(int32_t result);
 
 // Whether a FlashScanner result leaves the device with the new firmware.
 bool Flashed(int32_t result);

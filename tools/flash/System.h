@@ -57,8 +57,13 @@ void CatchInterrupts(std::atomic<int>& count);
 // could not be started.
 int RunProgram(const std::string& program, const std::vector<std::string>& args);
 
-// Whether a serial port of this name is present: a device path on Linux,
-// a COM name (with or without "\\.\") on Windows.
-bool SerialPortPresent(const std::string& name);
+// Why a serial port of this name cannot be used: empty when it is a
+// terminal device, else "no such serial port", "not a serial port" or
+// the system's reason it cannot be opened. A device path on Linux, a COM
+// name (with or without "\\.\") on Windows.
+std::string SerialPortProblem(const std::string& name);
+
+// This process's id, for names of temporary files.
+long ProcessId();
 
 } // namespace flasher

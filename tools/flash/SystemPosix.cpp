@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -107,10 +109,26 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool SerialPortPresent(const std::string& name)
+std::string SerialPortProblem(const std::string& name)
 {
     struct stat st {};
-    return stat(name.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+    if (stat(name.c_str(), &st) != 0)
+        return "no such serial port";
+    if (!S_ISCHR(st.st_mode))
+        return "not a serial port";
+    // Only a terminal takes line settings; without O_NONBLOCK an open of a
+    // modem line could wait for its carrier.
+    int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::string("cannot be opened: ") + std::strerror(errno);
+    bool terminal = isatty(fd) == 1;
+    close(fd);
+    return terminal ? "" : "not a serial port";
+}
+
+long ProcessId()
+{
+    return static_cast<long>(getpid());
 }
 
 } // namespace flasher

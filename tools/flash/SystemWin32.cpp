@@ -107,6 +107,8 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args)
     return code < 0 ? -1 : static_cast<int>(code);
 }
 
+namespace {
+
 bool SerialPortPresent(const std::string& name)
 {
     std::string device = name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
@@ -123,6 +125,20 @@ bool SerialPortPresent(const std::string& name)
     }
     DWORD error = GetLastError();
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+}
+
+} // namespace
+
+// A COM name is a communications device by its name; what else Windows
+// could open under it is not told apart here.
+std::string SerialPortProblem(const std::string& name)
+{
+    return SerialPortPresent(name) ? "" : "no such serial port";
+}
+
+long ProcessId()
+{
+    return static_cast<long>(GetCurrentProcessId());
 }
 
 } // namespace flasher

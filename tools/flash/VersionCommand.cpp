@@ -24,6 +24,14 @@ void PrintObject(const char* name, const char* version, const int32_t time[9])
 
 } // namespace
 
+void PrintFailure(const std::string& port, const Diagnosis& d)
+{
+    if (!d.failed)
+        return;
+    std::string what = d.detail + (d.hint.empty() ? "" : "; " + d.hint);
+    std::fprintf(stderr, "tambrix-flash: %s: %s\n", port.c_str(), what.c_str());
+}
+
 int VersionCommand(const CommandOptions& options)
 {
     if (int code = CheckInputs(options))
@@ -39,14 +47,17 @@ int VersionCommand(const CommandOptions& options)
 
     FileVersionInfo info{};
     int32_t result = job.ReadVersion(options.file, info);
+    Diagnosis diagnosis = Diagnose(job.FactsOf(Operation::Version, options.file));
+    PrintFailure(job.Port(), diagnosis);
     if (options.json) {
-        PrintJson(VersionJson(job, options.file, info));
+        PrintJson(VersionJson(job, options.file, info, diagnosis));
     } else {
         if (result == VERSION_RESULT_OK) {
             PrintObject("application", info.appVersion, info.appBuildTime);
             PrintObject("bootloader", info.bootVersion, info.bootBuildTime);
         }
-        std::printf("%s: result %d: %s\n", job.Port().c_str(), result, VersionMeaning(result));
+        if (!options.quiet || result != VERSION_RESULT_OK)
+            std::printf("%s: result %d: %s\n", job.Port().c_str(), result, VersionMeaning(result));
     }
     return ExitCodeOf(result);
 }
