@@ -99,7 +99,8 @@ enum {
     CFS_DLLASSIST_SETTINGS = 11, // DllAssistSettings
     CFS_TEST_STRING = 0xFFFE,    // the value is hex-dumped into the log
     CFS_TEST_NUMBER = 0xFFFF,    // the first four bytes are logged as a number
-    // Library-specific tunables, all u64 with size 8.
+    // Library-specific tunables, all u64 with size 8 (but the recording's
+    // file name below).
     CFS_PELLARO_DBGFLAGS = 0x10000,
     CFS_PELLARO_DBGFLAGS_L = 0x10001,
     CFS_PELLARO_DBGFLAGS_M = 0x10002,
@@ -115,7 +116,13 @@ enum {
     CFS_PELLARO_BTLMAX_PAYLOAD = 0x10040,
     CFS_PELLARO_BTLTOC_TIMEOUT_ICD = 0x10041,
     CFS_PELLARO_BTLTOR_TIMEOUT_REPLY = 0x10042,
-    CFS_PELLARO_BTLRTY_RETRY_MAX = 0x10043
+    CFS_PELLARO_BTLRTY_RETRY_MAX = 0x10043,
+    // Extension: a wide file name (size = its capacity in characters, as
+    // for CFS_PORTNAME). Every exchange with the device from then on is
+    // recorded to that file, created anew, for the simulator to replay
+    // (tambrix-sim --replay); an empty name ends the recording. Set it
+    // between operations. The file holds every byte sent, firmware included.
+    CFS_PELLARO_RECORD_FILE = 0x10060
 };
 
 // Values of CFS_INTERFACE.

@@ -8,6 +8,7 @@
 namespace platform {
 struct NamedMutex;
 }
+struct IoRecorder;
 
 constexpr uint32_t kTxBufferSize = 16384;
 
@@ -36,6 +37,9 @@ struct FlashIoDevice {
     uint64_t txCount;
     // Marks a USB device as claimed by this process; null when none.
     platform::NamedMutex* m_hDeviceMutex;
+    // Records the exchange when the host asked for a recording; null
+    // otherwise (io/IoRecorder.h).
+    IoRecorder* recorder;
 };
 
 // What a transport's destroy leaves behind: no block and no slots. The serial
