@@ -7,6 +7,7 @@
 #include "sim/Config.h"
 #include "sim/Cradle.h"
 #include "sim/Environment.h"
+#include "sim/Replay.h"
 #include "sim/Scanner.h"
 
 #include <cstdint>
@@ -64,9 +65,13 @@ public:
     // 8-N-1 in its bootloader. A link without framing (USB) sends in it.
     LineSettings DeviceLine() const;
 
+    // The recording a replaying device plays; null for a simulated one.
+    const Replay* TheReplay() const { return replay_.get(); }
+
 private:
     void LineSend(const std::string& bytes);
     void OnCableModeChanged(Mode to);
+    void StartReplay();
 
     DeviceConfig config_;
     Environment env_;
@@ -80,6 +85,7 @@ private:
     uint32_t portGeneration_ = 0;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::vector<const void*> observed_;
+    std::unique_ptr<Replay> replay_;
 };
 
 } // namespace sim
