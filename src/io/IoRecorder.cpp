@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -22,6 +23,19 @@ struct Slots {
     int32_t (*readBytes)(FlashIoDevice*, uint8_t*, uint32_t, uint32_t);
 };
 
+// Whole reads in a row (the packet layer reads byte by byte) make one event.
+struct ReadRun {
+    uint32_t count = 0;        // reads in the run; 0: none pending
+    uint32_t startTick = 0;    // when the first of them returned
+    uint32_t asked = 0;
+    uint32_t timeoutMs = 0;
+    std::string bytes;
+};
+
+// A run spans at most this long, so that its bytes are never sent much
+// before the host read them.
+constexpr uint32_t kReadRunMs = 10;
+
 } // namespace
 
 struct IoRecorder {
@@ -32,6 +46,7 @@ struct IoRecorder {
     // A slot that calls another slot (an open that purges) is one event.
     int depth = 0;
     Slots inner{};
+    ReadRun run;
 };
 
 namespace {
@@ -47,19 +62,60 @@ void WriteLine(IoRecorder* recorder, const std::string& line)
     fputc('\n', recorder->file);
 }
 
-// An event line: its number and time, then the event's own fields.
-JsonLine Event(IoRecorder* recorder, const char* kind)
+JsonLine EventAt(IoRecorder* recorder, const char* kind, uint32_t tick)
 {
     JsonLine line;
     line.Number("n", static_cast<int64_t>(++recorder->events));
-    line.Number("t", static_cast<int64_t>(platform::TickCount() - recorder->startTick));
+    line.Number("t", static_cast<int64_t>(tick - recorder->startTick));
     line.Text("ev", kind);
     return line;
+}
+
+void FlushReadRun(IoRecorder* recorder)
+{
+    ReadRun& run = recorder->run;
+    if (run.count == 0)
+        return;
+    JsonLine line = EventAt(recorder, "read", run.startTick);
+    line.Number("ask", run.asked).Number("timeout", run.timeoutMs).Number("result", run.asked);
+    if (run.count > 1)
+        line.Number("reads", run.count);
+    line.Hex("hex", reinterpret_cast<const uint8_t*>(run.bytes.data()), run.bytes.size());
+    WriteLine(recorder, line.Close());
+    run.count = 0;
+    run.bytes.clear();
+}
+
+// An event line: its number and time, then the event's own fields. A read
+// run before it is written first.
+JsonLine Event(IoRecorder* recorder, const char* kind)
+{
+    FlushReadRun(recorder);
+    return EventAt(recorder, kind, platform::TickCount());
 }
 
 void Emit(IoRecorder* recorder, const JsonLine& line)
 {
     WriteLine(recorder, line.Close());
+}
+
+// A read that returned all it asked for joins the run of such reads.
+bool JoinReadRun(IoRecorder* recorder, const uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int32_t result)
+{
+    if (result <= 0 || static_cast<uint32_t>(result) != length || !buffer)
+        return false;
+    ReadRun& run = recorder->run;
+    uint32_t now = platform::TickCount();
+    if (run.count && (run.asked != length || run.timeoutMs != timeoutMs || now - run.startTick > kReadRunMs))
+        FlushReadRun(recorder);
+    if (run.count == 0) {
+        run.startTick = now;
+        run.asked = length;
+        run.timeoutMs = timeoutMs;
+    }
+    ++run.count;
+    run.bytes.append(reinterpret_cast<const char*>(buffer), length);
+    return true;
 }
 
 // Runs a slot of the transport, recording it only at the outermost level.
@@ -133,7 +189,7 @@ int32_t RecRead(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_t ti
         return -1;
     Outermost scope(recorder);
     int32_t result = recorder->inner.readBytes(io, buffer, length, timeoutMs);
-    if (scope.record) {
+    if (scope.record && !JoinReadRun(recorder, buffer, length, timeoutMs, result)) {
         JsonLine line = Event(recorder, "read");
         line.Number("ask", length).Number("timeout", timeoutMs).Number("result", result);
         if (result > 0 && buffer)
@@ -277,6 +333,7 @@ void IoRecorderDestroy(IoRecorder* recorder, FlashIoDevice* io)
         Unwrap(recorder, io);
         io->recorder = nullptr;
     }
+    FlushReadRun(recorder);
     fclose(recorder->file);
     delete recorder;
 }
