@@ -79,6 +79,7 @@ RecordedEvent ParseEvent(const json& e)
     event.bytes = FromHex(TextOr(e, "hex"));
     event.asked = NumberOr<uint64_t>(e, "ask", 0);
     event.timeoutMs = NumberOr<uint64_t>(e, "timeout", 0);
+    event.ms = NumberOr<uint64_t>(e, "ms", 0);
     event.port = TextOr(e, "port");
     event.vid = NumberOr<int32_t>(e, "vid", -1);
     event.pid = NumberOr<int32_t>(e, "pid", -1);

@@ -12,7 +12,8 @@ namespace sim {
 
 struct RecordedEvent {
     uint64_t number = 0;       // "n": counted from 1 in the file
-    uint64_t t = 0;            // ms since the recording began
+    uint64_t t = 0;            // ms since the recording began, when the call began
+    uint64_t ms = 0;           // read: how long it (the first of a run) took
     std::string kind;          // setup, search, open, close, purge, write, read, begin, end
     int64_t result = 0;
     std::vector<uint8_t> bytes;   // write: the bytes the transport took; read: the bytes returned

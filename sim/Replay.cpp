@@ -132,7 +132,14 @@ void Replay::Build()
             after = &writes_.back().after;
             anchorTime = e.t;
         } else if (e.kind == "read" && !e.bytes.empty()) {
-            after->push_back(Action{gap, e.bytes, {}});
+            // A read that got all it asked for returned as its last byte
+            // came; one that got less waited out its timeout, its bytes
+            // having come at any time since it began.
+            bool whole = e.asked > 0 && e.bytes.size() >= e.asked;
+            after->push_back(Action{fast_ ? 0 : gap + (whole ? e.ms : 0), e.bytes, {}});
+        } else if (e.kind == "purge" && i > 0 && events[i - 1].kind == "write" && !writes_.empty() &&
+                   writes_.back().event == i - 1) {
+            writes_.back().mayBeLost = true;
         } else if (e.kind == "setup" && e.result == 0 && !e.port.empty()) {
             if (!portKnown) {
                 firstPort_ = e.port;
@@ -175,19 +182,48 @@ void Replay::Receive(const uint8_t* data, size_t length)
             return;
         }
         const Write& write = writes_[matched_];
-        if (data[i] != expected_[position_]) {
+        if (data[i] != expected_[position_] && !SkipLost(data[i])) {
             Diverge(matched_, position_ - write.begin, data + i, length - i);
             return;
         }
-        if (++position_ == write.end) {
-            if (trace)
-                trace("event " + std::to_string(recording_->events[write.event].number) + ": " + write.step);
-            ++matched_;
-            Fire(write.after);
-            if (matched_ == writes_.size())
-                state_ = State::Finished;
-        }
+        heard_.push_back(data[i]);
+        if (++position_ == writes_[matched_].end)
+            Complete(writes_[matched_]);
     }
+}
+
+void Replay::Complete(const Write& write)
+{
+    if (trace)
+        trace("event " + std::to_string(recording_->events[write.event].number) + ": " + write.step);
+    heard_.clear();
+    ++matched_;
+    Fire(write.after);
+    if (matched_ == writes_.size())
+        state_ = State::Finished;
+}
+
+// The host's bytes part from a write its purge may have dropped on the
+// recorded line, but go on as the next write: that one was lost then, and
+// is lost now.
+bool Replay::SkipLost(uint8_t byte)
+{
+    const Write& write = writes_[matched_];
+    if (!write.mayBeLost || matched_ + 1 >= writes_.size())
+        return false;
+    const Write& next = writes_[matched_ + 1];
+    std::vector<uint8_t> start = heard_;
+    start.push_back(byte);
+    if (start.size() > next.end - next.begin || !std::equal(start.begin(), start.end(), expected_.begin() + next.begin))
+        return false;
+    if (trace)
+        trace("event " + std::to_string(recording_->events[write.event].number) + " (" + write.step +
+              ") not heard: the host's purge dropped it");
+    std::vector<uint8_t> kept = std::move(heard_);
+    Complete(write);
+    heard_ = std::move(kept);
+    position_ = next.begin + heard_.size();
+    return true;
 }
 
 void Replay::Diverge(size_t w, size_t offset, const uint8_t* rest, size_t restLength)

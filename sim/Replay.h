@@ -51,10 +51,15 @@ private:
         size_t begin, end;     // the write's bytes in expected_
         std::string step;
         std::vector<Action> after;
+        // Followed at once by a purge, which drops what the driver has not
+        // sent yet: the device may never have heard it.
+        bool mayBeLost = false;
     };
 
     void Build();
     void Fire(const std::vector<Action>& actions);
+    void Complete(const Write& write);
+    bool SkipLost(uint8_t byte);
     void Diverge(size_t write, size_t offset, const uint8_t* rest, size_t restLength);
     void Overrun(const uint8_t* rest, size_t restLength);
 
@@ -66,6 +71,7 @@ private:
     std::vector<Action> beforeFirst_;
     size_t position_ = 0;     // next expected byte
     size_t matched_ = 0;      // writes played
+    std::vector<uint8_t> heard_;   // the current write's bytes received so far
     State state_ = State::Playing;
     std::string report_;
 };

@@ -26,7 +26,8 @@ struct Slots {
 // Whole reads in a row (the packet layer reads byte by byte) make one event.
 struct ReadRun {
     uint32_t count = 0;        // reads in the run; 0: none pending
-    uint32_t startTick = 0;    // when the first of them returned
+    uint32_t startTick = 0;    // when the first of them began
+    uint32_t firstMs = 0;      // how long the first of them took
     uint32_t asked = 0;
     uint32_t timeoutMs = 0;
     std::string bytes;
@@ -77,7 +78,8 @@ void FlushReadRun(IoRecorder* recorder)
     if (run.count == 0)
         return;
     JsonLine line = EventAt(recorder, "read", run.startTick);
-    line.Number("ask", run.asked).Number("timeout", run.timeoutMs).Number("result", run.asked);
+    line.Number("ask", run.asked).Number("timeout", run.timeoutMs).Number("ms", run.firstMs);
+    line.Number("result", run.asked);
     if (run.count > 1)
         line.Number("reads", run.count);
     line.Hex("hex", reinterpret_cast<const uint8_t*>(run.bytes.data()), run.bytes.size());
@@ -100,16 +102,17 @@ void Emit(IoRecorder* recorder, const JsonLine& line)
 }
 
 // A read that returned all it asked for joins the run of such reads.
-bool JoinReadRun(IoRecorder* recorder, const uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int32_t result)
+bool JoinReadRun(IoRecorder* recorder, const uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int32_t result,
+                 uint32_t startTick)
 {
     if (result <= 0 || static_cast<uint32_t>(result) != length || !buffer)
         return false;
     ReadRun& run = recorder->run;
-    uint32_t now = platform::TickCount();
-    if (run.count && (run.asked != length || run.timeoutMs != timeoutMs || now - run.startTick > kReadRunMs))
+    if (run.count && (run.asked != length || run.timeoutMs != timeoutMs || startTick - run.startTick > kReadRunMs))
         FlushReadRun(recorder);
     if (run.count == 0) {
-        run.startTick = now;
+        run.startTick = startTick;
+        run.firstMs = platform::TickCount() - startTick;
         run.asked = length;
         run.timeoutMs = timeoutMs;
     }
@@ -188,10 +191,13 @@ int32_t RecRead(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_t ti
     if (!recorder || !recorder->inner.readBytes)
         return -1;
     Outermost scope(recorder);
+    uint32_t start = platform::TickCount();
     int32_t result = recorder->inner.readBytes(io, buffer, length, timeoutMs);
-    if (scope.record && !JoinReadRun(recorder, buffer, length, timeoutMs, result)) {
-        JsonLine line = Event(recorder, "read");
-        line.Number("ask", length).Number("timeout", timeoutMs).Number("result", result);
+    if (scope.record && !JoinReadRun(recorder, buffer, length, timeoutMs, result, start)) {
+        FlushReadRun(recorder);
+        JsonLine line = EventAt(recorder, "read", start);
+        line.Number("ask", length).Number("timeout", timeoutMs).Number("ms", platform::TickCount() - start);
+        line.Number("result", result);
         if (result > 0 && buffer)
             line.Hex("hex", buffer, static_cast<uint32_t>(result) < length ? static_cast<uint32_t>(result) : length);
         Emit(recorder, line);
