@@ -64,6 +64,10 @@ void AddDeviceOptions(CLI::App& command, DeviceOptions& device, bool serialOnly)
         ->type_name("FILE");
     command.add_option("--log-level", device.logLevel, "log detail: L low, M medium (default), H high")
         ->check(CLI::IsMember({'L', 'M', 'H'}));
+    command.add_option("--record", device.record,
+                       "record every exchange with the device to FILE (JSON lines, docs/recording.md), for "
+                       "tambrix-sim --replay; with several ports each device gets FILE-PORT.EXT")
+        ->type_name("FILE");
     command.add_option("--library", device.library, "the library file to load (default: next to this program)")
         ->type_name("PATH");
 }
