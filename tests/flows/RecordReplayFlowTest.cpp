@@ -15,6 +15,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -150,14 +151,19 @@ TEST(KeptRecordings, ReplayAsRecorded)
     }
 }
 
-// Writes the small file the kept recordings flashed (with
+// The small file the kept recordings flashed, and one with another
+// application for the end-to-end replay (written with
 // TAMBRIX_RECORDINGS_OUT=DIR, as the recordings above).
-TEST(KeptRecordings, FlashedTheSmallFile)
+TEST(KeptRecordings, AreTheSmallFiles)
 {
-    Bytes small = StandardFile(kScannerCompat, kSmall).file;
-    if (const char* out = std::getenv("TAMBRIX_RECORDINGS_OUT"))
-        std::ofstream(std::string(out) + "/small-scanner.mocf", std::ios::binary) << testing_support::AsString(small);
-    EXPECT_EQ(ReadText(std::string(TAMBRIX_RECORDINGS_DIR) + "/small-scanner.mocf"), testing_support::AsString(small));
+    testing_support::FileShape otherApp = kSmall;
+    otherApp.appRevision = "APP-S";
+    for (auto [name, shape] : {std::pair{"small-scanner.mocf", kSmall}, {"small-scanner-other-app.mocf", otherApp}}) {
+        std::string file = testing_support::AsString(StandardFile(kScannerCompat, shape).file);
+        if (const char* out = std::getenv("TAMBRIX_RECORDINGS_OUT"))
+            std::ofstream(std::string(out) + "/" + name, std::ios::binary) << file;
+        EXPECT_EQ(ReadText(std::string(TAMBRIX_RECORDINGS_DIR) + "/" + name), file) << name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, Recorded, ::testing::ValuesIn(kKinds),
