@@ -146,10 +146,12 @@ void Replay::Build()
                 portKnown = true;
             } else if (e.port != port) {
                 after->push_back(Action{gap, {}, e.port});
+                ports_.push_back(e.port);
             }
             port = e.port;
         }
     }
+    ports_.insert(ports_.begin(), firstPort_);
     std::vector<std::string> steps = WriteSteps(writeBytes);
     for (size_t w = 0; w < writes_.size(); ++w)
         writes_[w].step = steps[w];
@@ -159,12 +161,18 @@ void Replay::Fire(const std::vector<Action>& actions)
 {
     for (const Action& action : actions) {
         if (!action.port.empty()) {
+            portsTaken_ = std::min(portsTaken_ + 1, ports_.size());
             if (rename)
                 rename(action.gapMs, action.port);
         } else if (send) {
             send(action.gapMs, action.bytes);
         }
     }
+}
+
+std::string Replay::NextPort() const
+{
+    return ports_[std::min(portsTaken_, ports_.size() - 1)];
 }
 
 void Replay::Start()

@@ -37,6 +37,9 @@ public:
     std::string Report() const;
     // The port the device answers to at first.
     const std::string& FirstPort() const { return firstPort_; }
+    // The port the recorded host went to next: the next rename's, or the
+    // last one's when all have come (what a host's assist callback answers).
+    std::string NextPort() const;
     size_t WritesPlayed() const { return matched_; }
     size_t Writes() const { return writes_.size(); }
 
@@ -71,6 +74,8 @@ private:
     std::vector<Action> beforeFirst_;
     size_t position_ = 0;     // next expected byte
     size_t matched_ = 0;      // writes played
+    std::vector<std::string> ports_;   // the recorded ports in order, the first included
+    size_t portsTaken_ = 1;
     std::vector<uint8_t> heard_;   // the current write's bytes received so far
     State state_ = State::Playing;
     std::string report_;

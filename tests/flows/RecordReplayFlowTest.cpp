@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cwchar>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -136,6 +137,39 @@ TEST_P(Recorded, ARecordingCutShortIsReportedAsEndingFirst)
     EXPECT_NE(replay.result, 0u);
     EXPECT_EQ(replay.state, State::Overrun) << replay.report;
     EXPECT_NE(replay.report.find("the recording ends before the host does"), std::string::npos) << replay.report;
+}
+
+int32_t DevicePort(void* context, uint32_t, wchar_t* buffer, uint32_t capacity)
+{
+    std::wstring port = platform::Utf8ToWide(static_cast<sim::Device*>(context)->PortName());
+    wcsncpy(buffer, port.c_str(), capacity);
+    return 0;
+}
+
+// A device that comes back from each restart into its application under a
+// new port name, which the host's assist callback gives: the replay takes
+// the recorded names at the recorded times.
+TEST(RecordedRestarts, ANewPortNameIsFollowed)
+{
+    TempDir dir;
+    std::string path = dir.File("renamed.jsonl");
+    FirmwareFile file = StandardFile(kScannerCompat, kSmall);
+    uint32_t recorded;
+    {
+        sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
+        config.faults.portChange = true;
+        SimTool sim(config);
+        DllAssistSettings assist{&DevicePort, &sim.device, 1};
+        sim.Set(CFS_DLLASSIST_SETTINGS, &assist, sizeof assist);
+        ASSERT_TRUE(testing_support::StartRecording(sim, path));
+        recorded = sim.Flash(sim.WriteFile("renamed.mocf", file.file));
+        ASSERT_EQ(sim.device.PortName(), "SIM1");
+    }
+    ASSERT_EQ(recorded, 0u);
+    dir.Write("replayed.mocf", testing_support::AsString(file.file));
+    ReplayOutcome replay = ReplayRecording(path, dir.WideFile("replayed.mocf"));
+    EXPECT_EQ(replay.result, recorded) << replay.report;
+    EXPECT_EQ(replay.state, State::Finished) << replay.report;
 }
 
 // The recordings kept in the repository, each with the file it flashed.

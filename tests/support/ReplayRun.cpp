@@ -4,6 +4,7 @@
 #include "support/SimTool.h"
 
 #include <cstring>
+#include <cwchar>
 #include <fstream>
 #include <memory>
 
@@ -39,8 +40,21 @@ void SetNumbers(SimTool& sim, const sim::Recording& recording)
     sim.Set(CFS_PROTOCOL_SETTINGS, const_cast<wchar_t*>(file.c_str()), file.size());
 }
 
-void SetUpAsRecorded(SimTool& sim, const sim::Recording& recording)
+// The recorded host's assist callback gave the port the device went to.
+int32_t NextRecordedPort(void* context, uint32_t, wchar_t* buffer, uint32_t capacity)
 {
+    const sim::Replay* replay = static_cast<sim::Device*>(context)->TheReplay();
+    std::wstring port = platform::Utf8ToWide(replay->NextPort());
+    wcsncpy(buffer, port.c_str(), capacity);
+    return 0;
+}
+
+void SetUpAsRecorded(SimTool& sim, const sim::Recording& recording, DllAssistSettings& assist)
+{
+    if (recording.assist) {
+        assist = DllAssistSettings{&NextRecordedPort, &sim.device, 1};
+        sim.Set(CFS_DLLASSIST_SETTINGS, &assist, sizeof assist);
+    }
     SetInitList(sim, INTERFACE_RS232, recording.initStringSerial);
     SetInitList(sim, INTERFACE_USB_HID, recording.initStringUsb);
     sim.SetU64(CFS_INTERFACE, recording.interfaceType);
@@ -74,7 +88,8 @@ ReplayOutcome ReplayRecording(const std::string& recordingPath, const std::wstri
     config.replayFast = fast;
     config.portName = recording->port;
     SimTool sim(config);
-    SetUpAsRecorded(sim, *recording);
+    DllAssistSettings assist{};
+    SetUpAsRecorded(sim, *recording, assist);
     if (recording->Operation() == "version") {
         FileVersionInfo info{};
         outcome.result = sim.Version(firmwareFile, &info);
