@@ -172,6 +172,26 @@ TEST(RecordedRestarts, ANewPortNameIsFollowed)
     EXPECT_EQ(replay.state, State::Finished) << replay.report;
 }
 
+// A version query is recorded and replayed as well.
+TEST(RecordedVersionQuery, ReplaysWithTheSameResult)
+{
+    TempDir dir;
+    std::string path = dir.File("version.jsonl");
+    FirmwareFile file = StandardFile(kScannerCompat, kSmall);
+    uint32_t recorded;
+    {
+        SimTool sim(sim::DeviceConfig::CordedScanner());
+        ASSERT_TRUE(testing_support::StartRecording(sim, path));
+        FileVersionInfo info{};
+        recorded = sim.Version(sim.WriteFile("version.mocf", file.file), &info);
+    }
+    ASSERT_EQ(recorded, uint32_t{VERSION_RESULT_OK});
+    dir.Write("replayed.mocf", testing_support::AsString(file.file));
+    ReplayOutcome replay = ReplayRecording(path, dir.WideFile("replayed.mocf"));
+    EXPECT_EQ(replay.result, recorded) << replay.report;
+    EXPECT_EQ(replay.state, State::Finished) << replay.report;
+}
+
 // The recordings kept in the repository, each with the file it flashed.
 TEST(KeptRecordings, ReplayAsRecorded)
 {
