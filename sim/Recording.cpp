@@ -97,20 +97,22 @@ RecordedEvent ParseEvent(const json& e)
 
 } // namespace
 
-int64_t Recording::Result() const
+std::vector<std::pair<std::string, int64_t>> Recording::Operations() const
 {
-    for (auto it = events.rbegin(); it != events.rend(); ++it)
-        if (it->kind == "end")
-            return it->result;
-    return -1;
+    std::vector<std::pair<std::string, int64_t>> operations;
+    for (const RecordedEvent& event : events) {
+        if (event.kind == "begin")
+            operations.emplace_back(event.operation, -1);
+        else if (event.kind == "end" && !operations.empty())
+            operations.back().second = event.result;
+    }
+    return operations;
 }
 
-std::string Recording::Operation() const
+int64_t Recording::Result() const
 {
-    for (const RecordedEvent& event : events)
-        if (event.kind == "begin")
-            return event.operation;
-    return {};
+    auto operations = Operations();
+    return operations.empty() ? -1 : operations.back().second;
 }
 
 bool ParseRecording(std::istream& in, Recording& out, std::string* error)

@@ -39,10 +39,11 @@ struct Recording {
     std::vector<RecordedEvent> events;
     bool cutShort = false;           // the last line was cut off and left out
 
-    // The operation's recorded result (the last "end" event), or -1.
+    // The operations in order ("flash", "version") with their recorded
+    // results (-1 for one the recording ends in).
+    std::vector<std::pair<std::string, int64_t>> Operations() const;
+    // The last operation's recorded result, or -1.
     int64_t Result() const;
-    // The first operation's name ("flash", "version"), or empty.
-    std::string Operation() const;
 };
 
 // False with a reason (and the line number) for a file that is not a

@@ -172,8 +172,8 @@ TEST(RecordedRestarts, ANewPortNameIsFollowed)
     EXPECT_EQ(replay.state, State::Finished) << replay.report;
 }
 
-// A version query is recorded and replayed as well.
-TEST(RecordedVersionQuery, ReplaysWithTheSameResult)
+// A version query and a flash with one tool: one recording, replayed in order.
+TEST(RecordedOperations, AVersionQueryAndAFlashReplayInOrder)
 {
     TempDir dir;
     std::string path = dir.File("version.jsonl");
@@ -183,9 +183,11 @@ TEST(RecordedVersionQuery, ReplaysWithTheSameResult)
         SimTool sim(sim::DeviceConfig::CordedScanner());
         ASSERT_TRUE(testing_support::StartRecording(sim, path));
         FileVersionInfo info{};
-        recorded = sim.Version(sim.WriteFile("version.mocf", file.file), &info);
+        std::wstring name = sim.WriteFile("version.mocf", file.file);
+        ASSERT_EQ(sim.Version(name, &info), uint32_t{VERSION_RESULT_OK});
+        recorded = sim.Flash(name);
     }
-    ASSERT_EQ(recorded, uint32_t{VERSION_RESULT_OK});
+    ASSERT_EQ(recorded, 0u);
     dir.Write("replayed.mocf", testing_support::AsString(file.file));
     ReplayOutcome replay = ReplayRecording(path, dir.WideFile("replayed.mocf"));
     EXPECT_EQ(replay.result, recorded) << replay.report;

@@ -90,11 +90,12 @@ ReplayOutcome ReplayRecording(const std::string& recordingPath, const std::wstri
     SimTool sim(config);
     DllAssistSettings assist{};
     SetUpAsRecorded(sim, *recording, assist);
-    if (recording->Operation() == "version") {
+    // Every recorded operation again, in order, until one ends otherwise.
+    for (const auto& [operation, recorded] : recording->Operations()) {
         FileVersionInfo info{};
-        outcome.result = sim.Version(firmwareFile, &info);
-    } else {
-        outcome.result = sim.Flash(firmwareFile);
+        outcome.result = operation == "version" ? sim.Version(firmwareFile, &info) : sim.Flash(firmwareFile);
+        if (static_cast<int64_t>(outcome.result) != recorded)
+            break;
     }
     const sim::Replay* replay = sim.device.TheReplay();
     outcome.state = replay->CurrentState();

@@ -1,6 +1,6 @@
 // A recording played against the library in process, on the virtual clock:
-// the tool set up as the recorded host set it, the operation run again with
-// a firmware file, and the replaying device's verdict. One call turns a
+// the tool set up as the recorded host set it, the recorded operations run
+// again with a firmware file, and the replaying device's verdict. One call turns a
 // recording into a flow test.
 #pragma once
 
@@ -15,8 +15,8 @@ namespace testing_support {
 struct ReplayOutcome {
     bool loaded = false;
     std::string loadError;
-    int64_t recordedResult = -1;   // the recording's own result
-    uint32_t result = 0;           // the result of the run against the replay
+    int64_t recordedResult = -1;   // the recording's own result (its last operation's)
+    uint32_t result = 0;           // the last result of the run against the replay
     sim::Replay::State state = sim::Replay::State::Playing;
     std::string report;            // the replay's account
 };
