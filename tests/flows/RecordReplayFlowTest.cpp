@@ -194,11 +194,21 @@ TEST(RecordedOperations, AVersionQueryAndAFlashReplayInOrder)
     EXPECT_EQ(replay.state, State::Finished) << replay.report;
 }
 
+// The source tree's recordings; under Wine the Linux path is on drive Z:.
+std::string RecordingsDir()
+{
+#ifdef _WIN32
+    return std::string("Z:") + TAMBRIX_RECORDINGS_DIR;
+#else
+    return TAMBRIX_RECORDINGS_DIR;
+#endif
+}
+
 // The recordings kept in the repository, each with the file it flashed.
 TEST(KeptRecordings, ReplayAsRecorded)
 {
     for (const char* name : {"corded-scanner", "scanner-behind-cradle", "usb-scanner"}) {
-        std::string dir = TAMBRIX_RECORDINGS_DIR;
+        std::string dir = RecordingsDir();
         ReplayOutcome replay = ReplayRecording(dir + "/" + name + ".jsonl",
                                                platform::Utf8ToWide(dir + "/small-scanner.mocf"));
         ASSERT_TRUE(replay.loaded) << name << ": " << replay.loadError;
@@ -218,7 +228,7 @@ TEST(KeptRecordings, AreTheSmallFiles)
         std::string file = testing_support::AsString(StandardFile(kScannerCompat, shape).file);
         if (const char* out = std::getenv("TAMBRIX_RECORDINGS_OUT"))
             std::ofstream(std::string(out) + "/" + name, std::ios::binary) << file;
-        EXPECT_EQ(ReadText(std::string(TAMBRIX_RECORDINGS_DIR) + "/" + name), file) << name;
+        EXPECT_EQ(ReadText(RecordingsDir() + "/" + name), file) << name;
     }
 }
 
