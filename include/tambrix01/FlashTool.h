@@ -120,8 +120,10 @@ enum {
     // Extension: a wide file name (size = its capacity in characters, as
     // for CFS_PORTNAME). Every exchange with the device from then on is
     // recorded to that file, created anew, for the simulator to replay
-    // (tambrix-sim --replay); an empty name ends the recording. Set it
-    // between operations. The file holds every byte sent, firmware included.
+    // (tambrix-sim --replay); an empty name ends the recording, and a file
+    // that cannot be created is answered CFS_RESULT_FAILED with no
+    // recording running. Set it between operations. The file holds every
+    // byte sent, firmware included (docs/recording.md).
     CFS_PELLARO_RECORD_FILE = 0x10060
 };
 
