@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace sim {
+
+struct Recording;
 
 // Serial framing as both ends see it. A device only understands a host whose
 // framing matches its own.
@@ -121,6 +124,10 @@ struct DeviceConfig {
     std::string portName = "SIM0";
     Timings timings;
     Faults faults;
+    // A device that plays a recording instead (sim/Replay.h); fast drops
+    // the recorded gaps.
+    std::shared_ptr<const Recording> replay;
+    bool replayFast = false;
 
     // A corded scanner on a serial cable running its application.
     static DeviceConfig CordedScanner();

@@ -32,6 +32,33 @@ Device::Device(const DeviceConfig& config) : config_(config), portName_(config.p
     }
     cable_->output = [this](const std::string& bytes) { LineSend(bytes); };
     cable_->modeChanged = [this](Mode from, Mode to) { OnCableModeChanged(from, to); };
+    if (config.replay)
+        StartReplay();
+}
+
+// A replaying device hears the host's bytes whatever its framing and sends
+// the recorded bytes at the recorded instants; the simulated unit stays idle.
+void Device::StartReplay()
+{
+    replay_ = std::make_unique<Replay>(config_.replay, config_.replayFast);
+    portName_ = replay_->FirstPort();
+    replay_->trace = [this](const std::string& text) { env_.Trace("replay", text); };
+    replay_->send = [this](uint64_t delayMs, const std::vector<uint8_t>& bytes) {
+        env_.scheduler.After(delayMs, [this, bytes] {
+            if (replay_->Stopped())
+                return;
+            for (uint8_t byte : bytes)
+                out_.emplace_back(env_.Now(), byte);
+        });
+    };
+    replay_->rename = [this](uint64_t delayMs, const std::string& port) {
+        env_.scheduler.After(delayMs, [this, port] {
+            env_.Trace("port", portName_ + " is gone; the device comes back as " + port);
+            portName_ = port;
+            ++portGeneration_;
+        });
+    };
+    replay_->Start();
 }
 
 Device::~Device()
@@ -83,6 +110,10 @@ void Device::Receive(const uint8_t* data, size_t length, Time now, const LineSet
     Advance(now);
     env_.counters.inputBytes += length;
     hostLine_ = host;
+    if (replay_) {
+        replay_->Receive(data, length);
+        return;
+    }
     LineSettings device = DeviceLine();
     if (!LinesMatch(device, host)) {
         env_.Trace("line", "not understood: " + std::to_string(length) + " bytes at " + LineText(host) +

@@ -7,6 +7,7 @@
 #include "sim/Config.h"
 #include "sim/Cradle.h"
 #include "sim/Environment.h"
+#include "sim/Replay.h"
 #include "sim/Scanner.h"
 
 #include <cstdint>
@@ -70,9 +71,13 @@ public:
     // 8-N-1 in its bootloader. A link without framing (USB) sends in it.
     LineSettings DeviceLine() const;
 
+    // The recording a replaying device plays; null for a simulated one.
+    const Replay* TheReplay() const { return replay_.get(); }
+
 private:
     void LineSend(const std::string& bytes);
     void OnCableModeChanged(Mode from, Mode to);
+    void StartReplay();
 
     DeviceConfig config_;
     Environment env_;
@@ -87,6 +92,7 @@ private:
     std::vector<Time> departures_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::vector<const void*> observed_;
+    std::unique_ptr<Replay> replay_;
 };
 
 } // namespace sim

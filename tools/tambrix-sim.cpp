@@ -1,6 +1,6 @@
-// tambrix-sim: one simulated scanner or cradle on a pseudo-terminal, in real
-// time, for host programs and end-to-end tests that open it like a serial
-// port. The first line of standard output is the pty's path; the trace of
+// tambrix-sim: one simulated scanner or cradle (or a recorded device played
+// back) on a pseudo-terminal, in real time, for host programs and end-to-end
+// tests that open it like a serial port. The first line of standard output is the pty's path; the trace of
 // what the device receives and does goes to standard error.
 #include "sim/Device.h"
 #include "sim/usb/HidrawServer.h"
@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <poll.h>
 #include <string>
 #include <termios.h>
@@ -71,6 +72,15 @@ void Usage(FILE* out)
                  "faults and timings (both repeatable):\n"
                  "  --fault NAME[=VALUE]\n%s"
                  "  --timing NAME=MS\n%s"
+                 "replay:\n"
+                 "  --replay FILE             play the device's side of a recording (made with the\n"
+                 "                            library's CFS_PELLARO_RECORD_FILE or tambrix-flash\n"
+                 "                            --record) instead of simulating one: after each host\n"
+                 "                            write that matches, send what the recorded host read\n"
+                 "                            after it, with the recorded gaps. Where the host parts\n"
+                 "                            from the recording, say where on standard error and\n"
+                 "                            exit 1\n"
+                 "  --fast                    no gaps: send at once\n"
                  "USB:\n"
                  "  --usb                     serve the device as a USB HID device in a umockdev\n"
                  "                            testbed instead of a pty: standard output gives the\n"
@@ -87,7 +97,9 @@ void Usage(FILE* out)
                  "  --trace-bytes             trace the raw bytes received as well\n"
                  "  --quiet                   no trace\n"
                  "  --help\n"
-                 "exit codes: 0 stopped by a signal; 64 bad usage; 71 no pty\n",
+                 "exit codes: 0 stopped by a signal (a replay: with every write played); 1 the\n"
+                 "host parted from the replayed recording or went past its end; 2 a replay\n"
+                 "stopped by a signal before its end; 64 bad usage; 71 no pty\n",
                  sim::FaultHelp(), sim::TimingHelp());
 }
 
@@ -106,6 +118,8 @@ struct Options {
     std::string dumpDir;
     bool quiet = false;
     bool traceBytes = false;
+    std::string replay;
+    bool fast = false;
 };
 
 int32_t Number(const std::string& option, const std::string& value)
@@ -230,6 +244,10 @@ Options Parse(int argc, char** argv)
             options.resetDelaySet |= timing.rfind("reset-delay=", 0) == 0;
         } else if (option == "--dump-dir") {
             options.dumpDir = value();
+        } else if (option == "--replay") {
+            options.replay = value();
+        } else if (option == "--fast") {
+            options.fast = true;
         } else if (option == "--quiet") {
             options.quiet = true;
         } else if (option == "--trace-bytes") {
@@ -238,7 +256,38 @@ Options Parse(int argc, char** argv)
             Bad("unknown option " + option);
         }
     }
+    if (options.fast && options.replay.empty())
+        Bad("--fast goes with --replay");
+    if (options.usb && !options.replay.empty())
+        Bad("--replay serves a pty only; a USB recording replays in process (tests/support/ReplayRun.h)");
     return options;
+}
+
+// The recording a replaying device plays, or exit 64 with the reason.
+void LoadReplay(Options& options)
+{
+    if (options.replay.empty())
+        return;
+    auto recording = std::make_shared<sim::Recording>();
+    std::string error;
+    if (!sim::LoadRecording(options.replay, *recording, &error))
+        Bad("--replay " + options.replay + ": " + error);
+    options.config.replay = recording;
+    options.config.replayFast = options.fast;
+}
+
+// A replay that stopped says why; 0 when every write was played.
+int ReplayVerdict(const sim::Device& device)
+{
+    const sim::Replay* replay = device.TheReplay();
+    if (!replay)
+        return 0;
+    std::fprintf(stderr, "tambrix-sim: replay: %s\n", replay->Report().c_str());
+    switch (replay->CurrentState()) {
+    case sim::Replay::State::Finished: return 0;
+    case sim::Replay::State::Playing: return 2;
+    default: return 1;
+    }
 }
 
 // ---- the pseudo-terminal ------------------------------------------------------
@@ -407,6 +456,7 @@ int ServeUsb(const Options& options, sim::Device& device)
 int main(int argc, char** argv)
 {
     Options options = Parse(argc, argv);
+    LoadReplay(options);
     if (options.usb)
         RunUnderUmockdev(argv);
     if (options.usb && !options.resetDelaySet) {
@@ -471,9 +521,11 @@ int main(int argc, char** argv)
             device.Env().Trace("host", "sent " + sim::Printable(std::string(buffer.begin(), buffer.begin() + got), 200));
         }
         device.Receive(buffer.data(), static_cast<size_t>(got), t, HostLine(pty.master));
+        if (device.TheReplay() && device.TheReplay()->Stopped())
+            break;
     }
 
     DumpAll(options, device);
     pty.Close();
-    return 0;
+    return ReplayVerdict(device);
 }

@@ -99,7 +99,8 @@ enum {
     CFS_DLLASSIST_SETTINGS = 11, // DllAssistSettings
     CFS_TEST_STRING = 0xFFFE,    // the value is hex-dumped into the log
     CFS_TEST_NUMBER = 0xFFFF,    // the first four bytes are logged as a number
-    // Library-specific tunables, all u64 with size 8.
+    // Library-specific tunables, all u64 with size 8 (but the recording's
+    // file name below).
     CFS_PELLARO_DBGFLAGS = 0x10000,
     CFS_PELLARO_DBGFLAGS_L = 0x10001,
     CFS_PELLARO_DBGFLAGS_M = 0x10002,
@@ -122,6 +123,14 @@ enum {
     // needs that pause between two packets. File name:
     // PELLARO_USB_FullReportWait.
     CFS_PELLARO_USB_FULL_REPORT_WAIT = 0x10050,
+    // Extension: a wide file name (size = its capacity in characters, as
+    // for CFS_PORTNAME). Every exchange with the device from then on is
+    // recorded to that file, created anew, for the simulator to replay
+    // (tambrix-sim --replay); an empty name ends the recording, and a file
+    // that cannot be created is answered CFS_RESULT_FAILED with no
+    // recording running. Set it between operations. The file holds every
+    // byte sent, firmware included (docs/recording.md).
+    CFS_PELLARO_RECORD_FILE = 0x10060,
     // Extensions of this library (no other implementation of the interface
     // knows them; a host that relies on them checks for CFS_RESULT_UNKNOWN_ID).
     // Set: a StatusReportSettings record; every status report of a flash,

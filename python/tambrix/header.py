@@ -45,6 +45,7 @@ class SettingId(enum.IntEnum):
     PELLARO_BTLTOR_TIMEOUT_REPLY = 0x10042
     PELLARO_BTLRTY_RETRY_MAX = 0x10043
     PELLARO_USB_FULL_REPORT_WAIT = 0x10050
+    PELLARO_RECORD_FILE = 0x10060
     # Extensions of this library (see the header): status reports, the
     # device's own report now, and the reports before and after a flash.
     TAMBRIX_STATUS_REPORTS = 0x10070

@@ -48,9 +48,10 @@ uint32_t CFlashTool::FlashScanner(uint64_t hostContext, const wchar_t* fileName)
     if (!context)
         return FLASH_RESULT_FAILED;
     context->hostContext = hostContext;
+    RecordOperationBegin(context, "flash", fileName);
     if (!CheckInterface(context))
-        return FLASH_RESULT_FAILED;
-    return ::FlashScanner(context, fileName);
+        return RecordOperationEnd(context, "flash", FLASH_RESULT_FAILED);
+    return RecordOperationEnd(context, "flash", ::FlashScanner(context, fileName));
 }
 catch (...)
 {
@@ -65,10 +66,11 @@ uint32_t CFlashTool::GetFileVersion(const wchar_t* fileName, FileVersionInfo* ou
         context->LogMsg(LOG_ERROR, L"GetFileVersion: a parameter is null\n");
         return VERSION_RESULT_BAD_INPUT;
     }
+    RecordOperationBegin(context, "version", fileName);
     if (!CheckInterface(context))
-        return VERSION_RESULT_BAD_INPUT;
+        return RecordOperationEnd(context, "version", VERSION_RESULT_BAD_INPUT);
     memset(out, 0, sizeof *out);
-    return ::GetFileVersion(context, fileName, out);
+    return RecordOperationEnd(context, "version", ::GetFileVersion(context, fileName, out));
 }
 catch (...)
 {

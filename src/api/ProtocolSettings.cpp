@@ -44,6 +44,7 @@ const SettingKey DllSettingKeys[] = {
     {"PELLARO_ssBTLTOR_timeout_reply", 0x10042, kNumber},
     {"PELLARO_ssBTLRTY_retry_max", 0x10043, kNumber},
     {"PELLARO_USB_FullReportWait", 0x10050, kNumber},
+    {"PELLARO_Record_File", CFS_PELLARO_RECORD_FILE, kString},
     {nullptr, 0xFFFFFFFF, 0xFFFFFFFF},
 };
 
@@ -236,6 +237,8 @@ private:
     static uint64_t StringValueSize(uint32_t id, int32_t count)
     {
         uint64_t characters = static_cast<uint64_t>(count);
+        if (id == CFS_PELLARO_RECORD_FILE)
+            return characters;
         return id == CFS_TEST_STRING ? characters * sizeof(wchar_t) : 2 * characters;
     }
 
@@ -278,10 +281,19 @@ bool HasTxtExtension(const wchar_t* fileName)
 
 } // namespace
 
+void ForEachDllNumber(const std::function<void(const char* name, int32_t id)>& visit)
+{
+    for (const SettingKey* entry = DllSettingKeys; entry->key; ++entry)
+        if (entry->type == kNumber)
+            visit(entry->key, static_cast<int32_t>(entry->id));
+}
+
 uint32_t SetDllSpecific(bool set, ToolContext* context, int32_t id, void* value, uint64_t size)
 {
     if (!value)
         return CFS_RESULT_REFUSED;
+    if (id == CFS_PELLARO_RECORD_FILE)
+        return RecordingSetting(set, context, value, size);
     uint64_t* target = DllSettingTarget(context, id);
     if (!target)
         return CFS_RESULT_UNKNOWN_ID;

@@ -82,6 +82,8 @@ ToolContext::~ToolContext()
 
 void ToolContext::FreeAll()
 {
+    // The recorder stands in front of the engine's transport: it goes first.
+    StopRecording(this);
     Release(engine);
     free(initListA);
     free(initListB);

@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 class Log;
 class KIRO_FlashTool;
+struct IoRecorder;
 
 // "product | build | part number | internal name | build date"
 extern const wchar_t* const VersionText;
@@ -42,6 +44,8 @@ struct ToolContext {
     uint64_t flagsPresetH = 0xFFFFFFFF;
     Log* log = nullptr;
     KIRO_FlashTool* engine = nullptr;
+    wchar_t* recordFile = nullptr;        // CFS_PELLARO_RECORD_FILE
+    IoRecorder* recorder = nullptr;       // open while recordFile is set
 
     void LogMsg(uint64_t level, const wchar_t* format, ...);
 
@@ -60,6 +64,15 @@ uint32_t DispatchSetting(bool set, ToolContext* context, int32_t id, void* value
 uint32_t SetDllSpecific(bool set, ToolContext* context, int32_t id, void* value, uint64_t size);
 // This library's extension ids (0x10070 and up); handled false for others.
 uint32_t LibraryExtension(bool set, ToolContext* context, int32_t id, void* value, uint64_t size, bool& handled);
+// The library-specific numbers the settings file can set, with their names.
+void ForEachDllNumber(const std::function<void(const char* name, int32_t id)>& visit);
+// CFS_PELLARO_RECORD_FILE: a wide file name (size its capacity in
+// characters); an empty name ends the recording.
+uint32_t RecordingSetting(bool set, ToolContext* context, void* value, uint64_t size);
+void StopRecording(ToolContext* context);
+// The marks around an operation in the recording; End returns result.
+void RecordOperationBegin(ToolContext* context, const char* operation, const wchar_t* fileName);
+uint32_t RecordOperationEnd(ToolContext* context, const char* operation, uint32_t result);
 // NAME:VALUE protocol settings file: 0 all taken, 1 wrong extension, 2 errors.
 uint32_t LoadProtocolFile(ToolContext* context, const wchar_t* fileName);
 void TrimSpaces(char* text);

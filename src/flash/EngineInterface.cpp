@@ -2,6 +2,7 @@
 #include "flash/KIRO_FlashTool.h"
 
 #include "io/FlashIo.h"
+#include "io/IoRecorder.h"
 #include "io/UsbHid.h"
 #include "log/Log.h"
 
@@ -102,9 +103,10 @@ int32_t KIRO_FlashTool::SetDeviceName(const wchar_t* name)
 
 int32_t KIRO_FlashTool::SetupSerialTransport(const WIN32_232_SETTINGS* settings)
 {
-    if (transportHooks.serial)
-        return transportHooks.serial(transportHooks.context, io, deviceName, settings);
-    return io->BL_FlashIo_Setup_WIN32_RS232_V2(deviceName, settings);
+    int32_t result = transportHooks.serial ? transportHooks.serial(transportHooks.context, io, deviceName, settings)
+                                           : io->BL_FlashIo_Setup_WIN32_RS232_V2(deviceName, settings);
+    IoRecordSerialSetup(io->io, deviceName, settings, result);
+    return result;
 }
 
 int32_t KIRO_FlashTool::InitRs232V2(const wchar_t* portName, const WIN32_232_SETTINGS* settings)
@@ -174,5 +176,6 @@ int32_t KIRO_FlashTool::SetupUsbInterface(const UsbIdentity& identity)
                        identity.devicePath, nullptr};
     int32_t result = transportHooks.usb ? transportHooks.usb(transportHooks.context, io, &wanted)
                                         : BL_FlashIo_Setup_WIN32_USB(device, &wanted);
+    IoRecordUsbSetup(device, wanted, result);
     return result != 0 ? -3 : 0;
 }

@@ -3,7 +3,10 @@
 #include "flash/KIRO_FlashTool.h"
 
 #include "io/FlashIo.h"
+#include "io/IoRecorder.h"
 #include "log/Log.h"
+
+#include <string>
 
 int32_t KIRO_FlashTool::ChooseCable(int32_t openmode, int32_t* cable, int32_t* state)
 {
@@ -55,8 +58,12 @@ int32_t KIRO_FlashTool::RebuildTransport(int32_t openmode, int32_t cable, int32_
         device->readBytes = nullptr;
     }
     if (cable == 'R') {
-        if (static_cast<int32_t>(comPort) >= 1)
-            return io->BL_FlashIo_Setup_WIN32_RS232(static_cast<int32_t>(comPort), static_cast<int32_t>(baudRate));
+        if (static_cast<int32_t>(comPort) >= 1) {
+            int32_t result =
+                io->BL_FlashIo_Setup_WIN32_RS232(static_cast<int32_t>(comPort), static_cast<int32_t>(baudRate));
+            IoRecordSerialSetup(io->io, (L"COM" + std::to_wstring(comPort)).c_str(), nullptr, result);
+            return result;
+        }
         if (openmode == OPEN_DEVICE)
             return SetupSerialTransport(&rs232_settings);
         LogMsg(LOG_INFO, L"RS232 Open BOOT Mode\n");

@@ -8,6 +8,7 @@
 namespace platform {
 struct NamedMutex;
 }
+struct IoRecorder;
 
 constexpr uint32_t kTxBufferSize = 16384;
 
@@ -39,6 +40,9 @@ struct FlashIoDevice {
     // CFS_PELLARO_USB_FULL_REPORT_WAIT: non-zero gives the USB transport's
     // flush the full report wait again, for a device that needs that pause.
     uint64_t usbFullReportWait;
+    // Records the exchange when the host asked for a recording; null
+    // otherwise (io/IoRecorder.h).
+    IoRecorder* recorder;
 };
 
 // What a transport's destroy leaves behind: no block and no slots. The serial

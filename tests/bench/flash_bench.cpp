@@ -4,13 +4,16 @@
 // the virtual clock and the device's own work made instant, so that
 // everything beyond the bytes' wire time and the sequence's fixed pauses is
 // the flash's own overhead. Also the library's CPU time (the simulator's
-// included, so an upper bound).
+// included, so an upper bound). With a recording file the flash is recorded
+// (CFS_PELLARO_RECORD_FILE): its size and the CPU time it adds.
 //
-//   flash_bench [application KiB]
+//   flash_bench [application KiB] [recording file]
 #include "files/FirmwareBuilder.h"
+#include "platform/Platform.h"
 #include "support/SimTool.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <ctime>
 
@@ -38,6 +41,12 @@ int main(int argc, char** argv)
     testing_support::SimTool sim(config);
     sim.transport.hostWireTime = true;
     std::wstring file = sim.WriteFile("bench.mocf", firmware::MakeContainer(recipe));
+    std::wstring recording = argc > 2 ? platform::Utf8ToWide(argv[2]) : std::wstring();
+    if (!recording.empty() &&
+        sim.Set(CFS_PELLARO_RECORD_FILE, recording.data(), recording.size()) != CFS_RESULT_OK) {
+        std::fprintf(stderr, "flash_bench: cannot record to %s\n", argv[2]);
+        return 1;
+    }
 
     uint64_t start = sim.Now();
     uint64_t sleptBefore = sim.time.clock.SleptMs();
@@ -62,5 +71,12 @@ int main(int argc, char** argv)
     std::printf("ratio                   %.4f (goal: at most 1.02)\n", simulatedMs / boundMs);
     std::printf("library CPU time        %.1f ms = %.3f %% of the simulated time (goal: under 1 %%)\n", cpuMs,
                 100.0 * cpuMs / simulatedMs);
+    if (!recording.empty()) {
+        // The last lines reach the file when the recording ends.
+        uint64_t none = 0;
+        sim.Set(CFS_PELLARO_RECORD_FILE, &none, 4);
+        std::printf("recording               %.2f MiB (%s)\n",
+                    static_cast<double>(std::filesystem::file_size(argv[2])) / (1 << 20), argv[2]);
+    }
     return result == 0 && areasEqual ? 0 : 1;
 }

@@ -119,6 +119,12 @@ bool FlashJob::Configure(std::string& error, int& exitCode)
         exitCode = kExitCantCreate;
         return false;
     }
+    std::string record = RecordFileFor(options_, port_);
+    if (!record.empty()) {
+        std::wstring name = Widen(record);
+        if (!Set(CFS_PELLARO_RECORD_FILE, name.data(), name.size(), "the recording file (cannot be written?)", error))
+            return false;
+    }
     if (!options_.settings.empty()) {
         std::wstring name = Widen(options_.settings);
         if (!Set(CFS_PROTOCOL_SETTINGS, name.data(), name.size() * sizeof(wchar_t), "the settings file", error)) {

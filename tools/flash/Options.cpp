@@ -2,19 +2,33 @@
 
 namespace flasher {
 
-std::string LogFileFor(const DeviceOptions& options, const std::string& port)
+namespace {
+
+std::string PerPortFile(const DeviceOptions& options, const std::string& file, const std::string& port)
 {
-    if (options.log.empty() || options.ports.size() < 2)
-        return options.log;
+    if (file.empty() || options.ports.size() < 2)
+        return file;
     std::string tag = port.substr(port.find_last_of("\\/") + 1);
     for (char& c : tag)
         if (c == ':' || c == '?' || c == '*' || c == '&' || c == '#')
             c = '_';
-    size_t dot = options.log.rfind('.');
-    size_t slash = options.log.find_last_of("\\/");
+    size_t dot = file.rfind('.');
+    size_t slash = file.find_last_of("\\/");
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-        return options.log + "-" + tag;
-    return options.log.substr(0, dot) + "-" + tag + options.log.substr(dot);
+        return file + "-" + tag;
+    return file.substr(0, dot) + "-" + tag + file.substr(dot);
+}
+
+} // namespace
+
+std::string LogFileFor(const DeviceOptions& options, const std::string& port)
+{
+    return PerPortFile(options, options.log, port);
+}
+
+std::string RecordFileFor(const DeviceOptions& options, const std::string& port)
+{
+    return PerPortFile(options, options.record, port);
 }
 
 } // namespace flasher

@@ -17,6 +17,7 @@ struct DeviceOptions {
     std::string settings;          // protocol settings file, may be empty
     std::string log;               // log file, may be empty (no log)
     char logLevel = 'M';           // L, M, H
+    std::string record;            // recording file, may be empty (no recording)
 };
 
 struct CommandOptions {
@@ -31,5 +32,7 @@ struct CommandOptions {
 // several ports "-PORT" (the port's last path part) before the extension,
 // so that the tools never share a file.
 std::string LogFileFor(const DeviceOptions& options, const std::string& port);
+// The recording of one device, named as its log file is.
+std::string RecordFileFor(const DeviceOptions& options, const std::string& port);
 
 } // namespace flasher

@@ -91,6 +91,10 @@ void AddDeviceOptions(CLI::App& command, DeviceOptions& device, bool serialOnly)
     command.add_option("--log-level", device.logLevel, "detail of the --log file: L low, M medium (default), H high")
         ->check(CLI::IsMember({'L', 'M', 'H'}))
         ->needs(log);
+    command.add_option("--record", device.record,
+                       "record every exchange with the device to FILE (JSON lines, docs/recording.md), for "
+                       "tambrix-sim --replay; with several ports each device gets FILE-PORT.EXT")
+        ->type_name("FILE");
     command.add_option("--library", device.library, "the library file to load (default: next to this program, else the installed one "
                                                          "in the library directory beside bin/, else the build tree's)")
         ->type_name("PATH");

@@ -1,0 +1,54 @@
+// A recording of a host's exchange with a device, as the library writes it
+// (docs/recording.md): the first line's settings and every event after it.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+struct RecordedEvent {
+    uint64_t number = 0;       // "n": counted from 1 in the file
+    uint64_t t = 0;            // ms since the recording began, when the call began
+    uint64_t ms = 0;           // read: how long it (the first of a run) took
+    std::string kind;          // setup, search, open, close, purge, write, read, begin, end
+    int64_t result = 0;
+    std::vector<uint8_t> bytes;   // write: the bytes the transport took; read: the bytes returned
+    uint64_t asked = 0;        // read: count asked
+    uint64_t timeoutMs = 0;    // read
+    std::string port;          // setup: the port name
+    int32_t vid = -1, pid = -1, mi = -1;   // search: the ids looked for
+    std::string path;          // search: the path asked for, or the device found
+    std::string operation;     // begin, end
+    std::string file;          // begin: the firmware file's name
+};
+
+struct Recording {
+    std::string library;             // the recording library's version text
+    std::string interface;           // rs232, usb_hid, rs232_nowake
+    uint64_t interfaceType = 0;
+    std::string port;
+    std::vector<uint8_t> serialRecord;   // the host's WIN32_232_SETTINGS, 56 bytes
+    std::vector<std::string> initStringSerial;
+    std::vector<std::string> initStringUsb;
+    std::vector<std::pair<std::string, uint64_t>> settings;   // settings-file names and values
+    bool assist = false;
+    std::vector<RecordedEvent> events;
+    bool cutShort = false;           // the last line was cut off and left out
+
+    // The operations in order ("flash", "version") with their recorded
+    // results (-1 for one the recording ends in).
+    std::vector<std::pair<std::string, int64_t>> Operations() const;
+    // The last operation's recorded result, or -1.
+    int64_t Result() const;
+};
+
+// False with a reason (and the line number) for a file that is not a
+// recording or has a damaged line.
+bool ParseRecording(std::istream& in, Recording& out, std::string* error);
+bool LoadRecording(const std::string& path, Recording& out, std::string* error);
+
+} // namespace sim

@@ -1,0 +1,288 @@
+#include "sim/Replay.h"
+
+#include "sim/Ascii.h"
+#include "sim/PacketLink.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace sim {
+
+namespace {
+
+constexpr size_t kContext = 12;   // bytes shown on each side of a difference
+
+std::string Hex(const uint8_t* data, size_t length)
+{
+    std::string text;
+    char digits[4];
+    for (size_t i = 0; i < length; ++i) {
+        std::snprintf(digits, sizeof digits, i ? " %02x" : "%02x", data[i]);
+        text += digits;
+    }
+    return text;
+}
+
+std::string HexNumber(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", value);
+    return text;
+}
+
+// Names the bootloader steps as the flash goes through them.
+class StepNamer {
+public:
+    std::string Name(const std::vector<uint8_t>& write)
+    {
+        std::string step;
+        for (uint8_t byte : write) {
+            switch (decoder_.Feed(byte, 0)) {
+            case FrameDecoder::Event::Frame: step = FrameStep(decoder_.Frame()); last_ = step; break;
+            case FrameDecoder::Event::Poll: step = "poll for the reply to the " + last_; break;
+            case FrameDecoder::Event::HostAck: step = "acknowledgement of the reply to the " + last_; break;
+            case FrameDecoder::Event::HostNak: step = "NAK of the reply to the " + last_; break;
+            case FrameDecoder::Event::BadFrame: step = "a damaged frame"; break;
+            case FrameDecoder::Event::None: break;
+            }
+        }
+        if (!step.empty())
+            return step;
+        return MenuStep(write);
+    }
+
+private:
+    std::string FrameStep(const CommandFrame& frame)
+    {
+        uint32_t p0 = frame.params.empty() ? 0 : frame.params[0];
+        switch (frame.command) {
+        case 1: return "version query";
+        case 3: case 22: return "reset";
+        case 4:
+            image_ = p0 == 0 ? "boot image" : "application image";
+            block_ = 0;
+            return "area open of the " + image_;
+        case 7: return "update begin of the " + image_;
+        case 9: return "erase for the " + image_;
+        case 8: return "area end of the " + image_;
+        case 16:
+            ++block_;
+            return "block " + std::to_string(block_) + " of the " + image_ + " (offset " + HexNumber(p0) + ")";
+        default: return "command " + std::to_string(frame.command);
+        }
+    }
+
+    static std::string MenuStep(const std::vector<uint8_t>& write)
+    {
+        std::string text(write.begin(), write.end());
+        if (text.size() >= 3 && static_cast<uint8_t>(text[0]) == kSyn) {
+            if (text[1] == 'C' && text.size() == 3)
+                return "wake-up";
+            std::string name = text.substr(3);
+            std::string what = "menu command " + Printable(name, 40);
+            if (name.find("NEWAP2") != std::string::npos)
+                return "boot entry (" + what + ")";
+            return what;
+        }
+        if (text == "+++")
+            return "leaving transparent mode (+++)";
+        return "bytes " + Printable(text, 40);
+    }
+
+    FrameDecoder decoder_;
+    std::string last_ = "command";
+    std::string image_ = "image";
+    uint32_t block_ = 0;
+};
+
+} // namespace
+
+std::vector<std::string> WriteSteps(const std::vector<std::vector<uint8_t>>& writes)
+{
+    StepNamer namer;
+    std::vector<std::string> steps;
+    for (const auto& write : writes)
+        steps.push_back(namer.Name(write));
+    return steps;
+}
+
+Replay::Replay(std::shared_ptr<const Recording> recording, bool fast) : recording_(std::move(recording)), fast_(fast)
+{
+    Build();
+}
+
+// The expected host stream, and after each write what the device did until
+// the next one: the bytes the host read and the ports it opened anew.
+void Replay::Build()
+{
+    const auto& events = recording_->events;
+    firstPort_ = recording_->port;
+    std::string port;
+    bool portKnown = false;
+    uint64_t anchorTime = 0;
+    std::vector<Action>* after = &beforeFirst_;
+    std::vector<std::vector<uint8_t>> writeBytes;
+    for (size_t i = 0; i < events.size(); ++i) {
+        const RecordedEvent& e = events[i];
+        uint64_t gap = fast_ || e.t < anchorTime ? 0 : e.t - anchorTime;
+        if (e.kind == "write" && !e.bytes.empty()) {
+            writes_.push_back(Write{i, expected_.size(), expected_.size() + e.bytes.size(), {}, {}});
+            expected_.insert(expected_.end(), e.bytes.begin(), e.bytes.end());
+            writeBytes.push_back(e.bytes);
+            after = &writes_.back().after;
+            anchorTime = e.t;
+        } else if (e.kind == "read" && !e.bytes.empty()) {
+            // A read that got all it asked for returned as its last byte
+            // came; one that got less waited out its timeout, its bytes
+            // having come at any time since it began.
+            bool whole = e.asked > 0 && e.bytes.size() >= e.asked;
+            after->push_back(Action{fast_ ? 0 : gap + (whole ? e.ms : 0), e.bytes, {}});
+        } else if (e.kind == "purge" && i > 0 && events[i - 1].kind == "write" && !writes_.empty() &&
+                   writes_.back().event == i - 1) {
+            writes_.back().mayBeLost = true;
+        } else if (e.kind == "setup" && e.result == 0 && !e.port.empty()) {
+            if (!portKnown) {
+                firstPort_ = e.port;
+                portKnown = true;
+            } else if (e.port != port) {
+                after->push_back(Action{gap, {}, e.port});
+                ports_.push_back(e.port);
+            }
+            port = e.port;
+        }
+    }
+    ports_.insert(ports_.begin(), firstPort_);
+    std::vector<std::string> steps = WriteSteps(writeBytes);
+    for (size_t w = 0; w < writes_.size(); ++w)
+        writes_[w].step = steps[w];
+}
+
+void Replay::Fire(const std::vector<Action>& actions)
+{
+    for (const Action& action : actions) {
+        if (!action.port.empty()) {
+            portsTaken_ = std::min(portsTaken_ + 1, ports_.size());
+            if (rename)
+                rename(action.gapMs, action.port);
+        } else if (send) {
+            send(action.gapMs, action.bytes);
+        }
+    }
+}
+
+std::string Replay::NextPort() const
+{
+    return ports_[std::min(portsTaken_, ports_.size() - 1)];
+}
+
+void Replay::Start()
+{
+    Fire(beforeFirst_);
+    if (writes_.empty())
+        state_ = State::Finished;
+}
+
+void Replay::Receive(const uint8_t* data, size_t length)
+{
+    for (size_t i = 0; i < length && !Stopped(); ++i) {
+        if (position_ >= expected_.size()) {
+            Overrun(data + i, length - i);
+            return;
+        }
+        const Write& write = writes_[matched_];
+        if (data[i] != expected_[position_] && !SkipLost(data[i])) {
+            Diverge(matched_, position_ - write.begin, data + i, length - i);
+            return;
+        }
+        heard_.push_back(data[i]);
+        if (++position_ == writes_[matched_].end)
+            Complete(writes_[matched_]);
+    }
+}
+
+void Replay::Complete(const Write& write)
+{
+    if (trace)
+        trace("event " + std::to_string(recording_->events[write.event].number) + ": " + write.step);
+    heard_.clear();
+    ++matched_;
+    Fire(write.after);
+    if (matched_ == writes_.size())
+        state_ = State::Finished;
+}
+
+// The host's bytes part from a write its purge may have dropped on the
+// recorded line, but go on as the next write: that one was lost then, and
+// is lost now.
+bool Replay::SkipLost(uint8_t byte)
+{
+    const Write& write = writes_[matched_];
+    if (!write.mayBeLost || matched_ + 1 >= writes_.size())
+        return false;
+    const Write& next = writes_[matched_ + 1];
+    std::vector<uint8_t> start = heard_;
+    start.push_back(byte);
+    if (start.size() > next.end - next.begin || !std::equal(start.begin(), start.end(), expected_.begin() + next.begin))
+        return false;
+    if (trace)
+        trace("event " + std::to_string(recording_->events[write.event].number) + " (" + write.step +
+              ") not heard: the host's purge dropped it");
+    std::vector<uint8_t> kept = std::move(heard_);
+    Complete(write);
+    heard_ = std::move(kept);
+    position_ = next.begin + heard_.size();
+    return true;
+}
+
+void Replay::Diverge(size_t w, size_t offset, const uint8_t* rest, size_t restLength)
+{
+    state_ = State::Diverged;
+    const Write& write = writes_[w];
+    const uint8_t* expected = expected_.data() + write.begin;
+    size_t writeLength = write.end - write.begin;
+    size_t from = offset > kContext ? offset - kContext : 0;
+    size_t to = std::min(writeLength, offset + kContext + 1);
+    std::vector<uint8_t> received(expected + from, expected + offset);
+    received.insert(received.end(), rest, rest + std::min(restLength, kContext + 1));
+    report_ = "the host's bytes differ from the recording at event " +
+              std::to_string(recording_->events[write.event].number) + " (write " + std::to_string(w + 1) + " of " +
+              std::to_string(writes_.size()) + "), step: " + write.step + "\n  byte " + std::to_string(offset) +
+              " of " + std::to_string(writeLength) + " bytes: expected " + Hex(expected + offset, 1) + ", received " +
+              Hex(rest, 1) + "\n  expected from byte " + std::to_string(from) + ": " +
+              Hex(expected + from, to - from) + "\n  received from byte " + std::to_string(from) + ": " +
+              Hex(received.data(), received.size());
+}
+
+void Replay::Overrun(const uint8_t* rest, size_t restLength)
+{
+    state_ = State::Overrun;
+    std::string last = writes_.empty() ? std::string("the start")
+                                       : "event " + std::to_string(recording_->events[writes_.back().event].number) +
+                                             " (" + writes_.back().step + ")";
+    report_ = "the recording ends before the host does: its last write is " + last + "; the host sent " +
+              std::to_string(restLength) + " more bytes: " + Hex(rest, std::min(restLength, 2 * kContext));
+    if (recording_->cutShort)
+        report_ += "\n  (the recording's last line was cut off)";
+}
+
+std::string Replay::Report() const
+{
+    switch (state_) {
+    case State::Diverged:
+    case State::Overrun:
+        return report_;
+    case State::Finished:
+        return "every write of the recording was played: " + std::to_string(writes_.size()) + " writes, " +
+               std::to_string(recording_->events.size()) + " events";
+    case State::Playing:
+        break;
+    }
+    std::string where = matched_ == 0 ? std::string("before its first write")
+                                      : "after event " +
+                                            std::to_string(recording_->events[writes_[matched_ - 1].event].number) +
+                                            " (" + writes_[matched_ - 1].step + ")";
+    return "the host stopped " + where + ": " + std::to_string(matched_) + " of " + std::to_string(writes_.size()) +
+           " writes played; next expected: " + writes_[matched_].step;
+}
+
+} // namespace sim

@@ -1,0 +1,426 @@
+#include "io/IoRecorder.h"
+
+#include "io/Rs232.h"
+#include "io/UsbHid.h"
+#include "platform/Platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr int kFormatVersion = 1;
+
+// The transport's own slots, called by the recording ones in front of them.
+struct Slots {
+    void (*destroy)(FlashIoDevice*);
+    void (*purge)(FlashIoDevice*);
+    int32_t (*open)(FlashIoDevice*);
+    int32_t (*close)(FlashIoDevice*);
+    int32_t (*writeBytes)(FlashIoDevice*, const uint8_t*, uint32_t);
+    int32_t (*readBytes)(FlashIoDevice*, uint8_t*, uint32_t, uint32_t);
+};
+
+// Whole reads in a row (the packet layer reads byte by byte) make one event.
+struct ReadRun {
+    uint32_t count = 0;        // reads in the run; 0: none pending
+    uint32_t startTick = 0;    // when the first of them began
+    uint32_t firstMs = 0;      // how long the first of them took
+    uint32_t asked = 0;
+    uint32_t timeoutMs = 0;
+    std::string bytes;
+};
+
+// A run spans at most this long, so that its bytes are never sent much
+// before the host read them.
+constexpr uint32_t kReadRunMs = 10;
+
+} // namespace
+
+struct IoRecorder {
+    FILE* file = nullptr;
+    uint32_t startTick = 0;
+    uint64_t events = 0;
+    bool headerWritten = false;
+    // A slot that calls another slot (an open that purges) is one event.
+    int depth = 0;
+    Slots inner{};
+    ReadRun run;
+};
+
+namespace {
+
+IoRecorder* RecorderOf(FlashIoDevice* io)
+{
+    return io ? io->recorder : nullptr;
+}
+
+void WriteLine(IoRecorder* recorder, const std::string& line)
+{
+    fwrite(line.data(), 1, line.size(), recorder->file);
+    fputc('\n', recorder->file);
+}
+
+JsonLine EventAt(IoRecorder* recorder, const char* kind, uint32_t tick)
+{
+    JsonLine line;
+    line.Number("n", static_cast<int64_t>(++recorder->events));
+    line.Number("t", static_cast<int64_t>(tick - recorder->startTick));
+    line.Text("ev", kind);
+    return line;
+}
+
+void FlushReadRun(IoRecorder* recorder)
+{
+    ReadRun& run = recorder->run;
+    if (run.count == 0)
+        return;
+    JsonLine line = EventAt(recorder, "read", run.startTick);
+    line.Number("ask", run.asked).Number("timeout", run.timeoutMs).Number("ms", run.firstMs);
+    line.Number("result", run.asked);
+    if (run.count > 1)
+        line.Number("reads", run.count);
+    line.Hex("hex", reinterpret_cast<const uint8_t*>(run.bytes.data()), run.bytes.size());
+    WriteLine(recorder, line.Close());
+    run.count = 0;
+    run.bytes.clear();
+}
+
+// An event line: its number and time, then the event's own fields. A read
+// run before it is written first.
+JsonLine Event(IoRecorder* recorder, const char* kind)
+{
+    FlushReadRun(recorder);
+    return EventAt(recorder, kind, platform::TickCount());
+}
+
+void Emit(IoRecorder* recorder, const JsonLine& line)
+{
+    WriteLine(recorder, line.Close());
+}
+
+// A read that returned all it asked for joins the run of such reads.
+bool JoinReadRun(IoRecorder* recorder, const uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int32_t result,
+                 uint32_t startTick)
+{
+    if (result <= 0 || static_cast<uint32_t>(result) != length || !buffer)
+        return false;
+    ReadRun& run = recorder->run;
+    if (run.count && (run.asked != length || run.timeoutMs != timeoutMs || startTick - run.startTick > kReadRunMs))
+        FlushReadRun(recorder);
+    if (run.count == 0) {
+        run.startTick = startTick;
+        run.firstMs = platform::TickCount() - startTick;
+        run.asked = length;
+        run.timeoutMs = timeoutMs;
+    }
+    ++run.count;
+    run.bytes.append(reinterpret_cast<const char*>(buffer), length);
+    return true;
+}
+
+// Runs a slot of the transport, recording it only at the outermost level.
+struct Outermost {
+    explicit Outermost(IoRecorder* r) : recorder(r), record(r->depth == 0) { ++r->depth; }
+    ~Outermost() { --recorder->depth; }
+    IoRecorder* recorder;
+    bool record;
+};
+
+void RecDestroy(FlashIoDevice* io)
+{
+    IoRecorder* recorder = RecorderOf(io);
+    if (recorder && recorder->inner.destroy)
+        recorder->inner.destroy(io);
+}
+
+void RecPurge(FlashIoDevice* io)
+{
+    IoRecorder* recorder = RecorderOf(io);
+    if (!recorder || !recorder->inner.purge)
+        return;
+    Outermost scope(recorder);
+    recorder->inner.purge(io);
+    if (scope.record)
+        Emit(recorder, Event(recorder, "purge"));
+}
+
+int32_t RecOpen(FlashIoDevice* io)
+{
+    IoRecorder* recorder = RecorderOf(io);
+    if (!recorder || !recorder->inner.open)
+        return -1;
+    Outermost scope(recorder);
+    int32_t result = recorder->inner.open(io);
+    if (scope.record)
+        Emit(recorder, Event(recorder, "open").Number("result", result));
+    return result;
+}
+
+int32_t RecClose(FlashIoDevice* io)
+{
+    IoRecorder* recorder = RecorderOf(io);
+    if (!recorder || !recorder->inner.close)
+        return -1;
+    Outermost scope(recorder);
+    int32_t result = recorder->inner.close(io);
+    if (scope.record) {
+        Emit(recorder, Event(recorder, "close").Number("result", result));
+        fflush(recorder->file);
+    }
+    return result;
+}
+
+int32_t RecWrite(FlashIoDevice* io, const uint8_t* data, uint32_t length)
+{
+    IoRecorder* recorder = RecorderOf(io);
+    if (!recorder || !recorder->inner.writeBytes)
+        return -1;
+    Outermost scope(recorder);
+    int32_t result = recorder->inner.writeBytes(io, data, length);
+    if (scope.record)
+        Emit(recorder, Event(recorder, "write").Hex("hex", data, length).Number("result", result));
+    return result;
+}
+
+int32_t RecRead(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_t timeoutMs)
+{
+    IoRecorder* recorder = RecorderOf(io);
+    if (!recorder || !recorder->inner.readBytes)
+        return -1;
+    Outermost scope(recorder);
+    uint32_t start = platform::TickCount();
+    int32_t result = recorder->inner.readBytes(io, buffer, length, timeoutMs);
+    if (scope.record && !JoinReadRun(recorder, buffer, length, timeoutMs, result, start)) {
+        FlushReadRun(recorder);
+        JsonLine line = EventAt(recorder, "read", start);
+        line.Number("ask", length).Number("timeout", timeoutMs).Number("ms", platform::TickCount() - start);
+        line.Number("result", result);
+        if (result > 0 && buffer)
+            line.Hex("hex", buffer, static_cast<uint32_t>(result) < length ? static_cast<uint32_t>(result) : length);
+        Emit(recorder, line);
+    }
+    return result;
+}
+
+// Puts the recording slots in front of the transport's; a slot the
+// transport leaves null stays null.
+void Wrap(IoRecorder* recorder, FlashIoDevice* io)
+{
+    if (io->open == RecOpen || io->readBytes == RecRead)
+        return;
+    recorder->inner = Slots{io->destroy, io->purge, io->open, io->close, io->writeBytes, io->readBytes};
+    if (io->destroy)
+        io->destroy = RecDestroy;
+    if (io->purge)
+        io->purge = RecPurge;
+    if (io->open)
+        io->open = RecOpen;
+    if (io->close)
+        io->close = RecClose;
+    if (io->writeBytes)
+        io->writeBytes = RecWrite;
+    if (io->readBytes)
+        io->readBytes = RecRead;
+}
+
+template <typename Slot>
+void Restore(Slot& slot, Slot wrapper, Slot own)
+{
+    if (slot == wrapper)
+        slot = own;
+}
+
+void Unwrap(IoRecorder* recorder, FlashIoDevice* io)
+{
+    const Slots& own = recorder->inner;
+    Restore(io->destroy, &RecDestroy, own.destroy);
+    Restore(io->purge, &RecPurge, own.purge);
+    Restore(io->open, &RecOpen, own.open);
+    Restore(io->close, &RecClose, own.close);
+    Restore(io->writeBytes, &RecWrite, own.writeBytes);
+    Restore(io->readBytes, &RecRead, own.readBytes);
+}
+
+const char kHexDigits[] = "0123456789abcdef";
+
+} // namespace
+
+// ---- JsonLine -----------------------------------------------------------------
+
+void JsonLine::Key(const char* key)
+{
+    if (text_.size() > 1)
+        text_ += ',';
+    text_ += '"';
+    text_ += key;
+    text_ += "\":";
+}
+
+JsonLine& JsonLine::Number(const char* key, int64_t value)
+{
+    Key(key);
+    text_ += std::to_string(value);
+    return *this;
+}
+
+JsonLine& JsonLine::Text(const char* key, const std::string& utf8)
+{
+    Key(key);
+    text_ += '"';
+    for (unsigned char c : utf8) {
+        if (c == '"' || c == '\\') {
+            text_ += '\\';
+            text_ += static_cast<char>(c);
+        } else if (c < 0x20) {
+            text_ += "\\u00";
+            text_ += kHexDigits[c >> 4];
+            text_ += kHexDigits[c & 15];
+        } else {
+            text_ += static_cast<char>(c);
+        }
+    }
+    text_ += '"';
+    return *this;
+}
+
+JsonLine& JsonLine::Text(const char* key, const wchar_t* text)
+{
+    if (text)
+        return Text(key, platform::WideToUtf8(text));
+    return Raw(key, "null");
+}
+
+JsonLine& JsonLine::Hex(const char* key, const uint8_t* data, uint64_t length)
+{
+    Key(key);
+    size_t at = text_.size();
+    text_.resize(at + 2 + 2 * length);
+    text_[at++] = '"';
+    for (uint64_t i = 0; i < length; ++i) {
+        text_[at++] = kHexDigits[data[i] >> 4];
+        text_[at++] = kHexDigits[data[i] & 15];
+    }
+    text_[at] = '"';
+    return *this;
+}
+
+JsonLine& JsonLine::Raw(const char* key, const std::string& json)
+{
+    Key(key);
+    text_ += json;
+    return *this;
+}
+
+// ---- the recorder ---------------------------------------------------------------
+
+IoRecorder* IoRecorderCreate(const wchar_t* fileName)
+{
+    FILE* file = platform::OpenFileDenyWrite(fileName, "wb");
+    if (!file)
+        return nullptr;
+    auto* recorder = new (std::nothrow) IoRecorder;
+    if (!recorder) {
+        fclose(file);
+        return nullptr;
+    }
+    recorder->file = file;
+    recorder->startTick = platform::TickCount();
+    return recorder;
+}
+
+void IoRecorderDestroy(IoRecorder* recorder, FlashIoDevice* io)
+{
+    if (!recorder)
+        return;
+    if (io && io->recorder == recorder) {
+        Unwrap(recorder, io);
+        io->recorder = nullptr;
+    }
+    FlushReadRun(recorder);
+    fclose(recorder->file);
+    delete recorder;
+}
+
+void IoRecorderAttach(IoRecorder* recorder, FlashIoDevice* io)
+{
+    if (!recorder || !io)
+        return;
+    io->recorder = recorder;
+    Wrap(recorder, io);
+}
+
+void IoRecordBegin(IoRecorder* recorder, const JsonLine& header, const char* operation, const wchar_t* fileName)
+{
+    if (!recorder)
+        return;
+    if (!recorder->headerWritten) {
+        recorder->headerWritten = true;
+        JsonLine first;
+        first.Text("format", "tambrix01-recording").Number("formatVersion", kFormatVersion);
+        std::string fields = header.Close();
+        // The caller's fields follow the format's own in the one object.
+        std::string line = first.Close();
+        line.pop_back();
+        if (fields.size() > 2)
+            line += "," + fields.substr(1);
+        else
+            line += "}";
+        WriteLine(recorder, line);
+    }
+    Emit(recorder, Event(recorder, "begin").Text("operation", operation).Text("file", fileName));
+}
+
+void IoRecordEnd(IoRecorder* recorder, const char* operation, uint32_t result)
+{
+    if (!recorder)
+        return;
+    Emit(recorder, Event(recorder, "end").Text("operation", operation).Number("result", result));
+    fflush(recorder->file);
+}
+
+std::string SerialSettingsJson(const WIN32_232_SETTINGS& settings)
+{
+    const DCB& dcb = settings.dcb;
+    JsonLine line;
+    line.Number("baud", dcb.BaudRate).Number("dataBits", dcb.ByteSize);
+    line.Text("parity", std::string(1, Rs232ParityLetter(dcb.Parity))).Text("stopBits", Rs232StopBitsText(dcb.StopBits));
+    // The whole record, so that a replay sets exactly what the host set.
+    line.Hex("record", reinterpret_cast<const uint8_t*>(&settings), sizeof settings);
+    return line.Close();
+}
+
+void IoRecordSerialSetup(FlashIoDevice* io, const wchar_t* portName, const WIN32_232_SETTINGS* settings,
+                         int32_t result)
+{
+    IoRecorder* recorder = RecorderOf(io);
+    if (!recorder)
+        return;
+    JsonLine line = Event(recorder, "setup");
+    line.Text("interface", "serial").Text("port", portName);
+    if (settings)
+        line.Raw("serial", SerialSettingsJson(*settings));
+    Emit(recorder, line.Number("result", result));
+    if (result == 0)
+        Wrap(recorder, io);
+}
+
+void IoRecordUsbSetup(FlashIoDevice* io, const UsbIdentity& wanted, int32_t result)
+{
+    IoRecorder* recorder = RecorderOf(io);
+    if (!recorder)
+        return;
+    JsonLine line = Event(recorder, "search");
+    line.Number("vid", wanted.vendorId).Number("pid", wanted.productId).Number("mi", wanted.interfaceNumber);
+    line.Text("path", wanted.devicePath);
+    // Only the USB transport knows which device its search opened.
+    const wchar_t* found = nullptr;
+    if (result == 0 && io->open == my_usb_open && io->cookie)
+        found = static_cast<UsbCookie*>(io->cookie)->identity.preservedPath;
+    line.Text("found", found);
+    Emit(recorder, line.Number("result", result));
+    if (result == 0)
+        Wrap(recorder, io);
+}

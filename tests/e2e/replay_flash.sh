@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# A flash recorded with tambrix-flash --record against the simulator's pty
+# replays with tambrix-sim --replay: a second flash of the same file gives
+# the same result, another file is refused with the divergence named, and a
+# recording cut short is reported as ending first.
+# Usage: replay_flash.sh TAMBRIX-SIM TAMBRIX-FLASH DIR-WITH-THE-FILES
+set -u
+sim=$1 flash=$2 files=$3
+dir=$(mktemp -d)
+simpid=
+trap '[ -n "$simpid" ] && kill "$simpid" 2>/dev/null; rm -rf "$dir"' EXIT
+fail() { echo "FAIL: $*"; echo "--- sim trace"; tail -20 "$dir/sim.err"; echo "--- flasher"; tail -5 "$dir/flash.out"; exit 1; }
+
+# Starts the simulator with the given options; PORT is its pty.
+start_sim() {
+  "$sim" "$@" > "$dir/sim.out" 2> "$dir/sim.err" &
+  simpid=$!
+  for _ in $(seq 50); do
+    PORT=$(head -1 "$dir/sim.out" 2>/dev/null)
+    [ -n "$PORT" ] && return 0
+    sleep 0.1
+  done
+  fail "the simulator printed no port"
+}
+
+# Stops the simulator (when it still runs); SIMRC is its exit code.
+stop_sim() {
+  kill "$simpid" 2>/dev/null
+  wait "$simpid"; SIMRC=$?
+  simpid=
+}
+
+run_flash() { # file, more options...
+  local file=$1; shift
+  "$flash" flash "$file" --port "$PORT" "$@" > "$dir/flash.out" 2>&1
+  FLASHRC=$?
+}
+
+start_sim --timing newap2-delay=20 --timing erase=50 --timing line-speed=0 --timing restart=200
+run_flash "$files/small-scanner.mocf" --record "$dir/flash.jsonl"
+stop_sim
+[ "$FLASHRC" = 0 ] || fail "the recorded flash gave $FLASHRC"
+head -1 "$dir/flash.jsonl" | grep -q '"format":"tambrix01-recording"' || fail "no recording header"
+
+start_sim --replay "$dir/flash.jsonl" --fast
+run_flash "$files/small-scanner.mocf"
+stop_sim
+[ "$FLASHRC" = 0 ] || fail "the replayed flash gave $FLASHRC"
+[ "$SIMRC" = 0 ] || fail "the replay ended with $SIMRC"
+grep -q "every write of the recording was played" "$dir/sim.err" || fail "the replay did not play every write"
+
+start_sim --replay "$dir/flash.jsonl" --fast
+run_flash "$files/small-scanner-other-app.mocf"
+stop_sim
+[ "$FLASHRC" != 0 ] || fail "another file flashed against the recording"
+[ "$SIMRC" = 1 ] || fail "the replay of another file ended with $SIMRC"
+grep -q "step: block 1 of the application image" "$dir/sim.err" || fail "the divergence is not named"
+
+head -c $(( $(wc -c < "$dir/flash.jsonl") / 2 )) "$dir/flash.jsonl" > "$dir/cut.jsonl"
+start_sim --replay "$dir/cut.jsonl" --fast
+run_flash "$files/small-scanner.mocf"
+stop_sim
+[ "$FLASHRC" != 0 ] || fail "a flash against half a recording succeeded"
+[ "$SIMRC" = 1 ] || fail "the cut replay ended with $SIMRC"
+grep -q "the recording ends before the host does" "$dir/sim.err" || fail "the early end is not reported"
+echo "replay_flash: all passed"

@@ -1,0 +1,242 @@
+// Recordings made through the host's entry point replay against the library:
+// the same result from the same writes; a different file or a recording cut
+// short is reported where it parts from the host. The recordings kept in
+// tests/recordings/ are flow tests of their own.
+#include "platform/Platform.h"
+#include "support/FirmwareFiles.h"
+#include "support/ReplayRun.h"
+#include "support/SimTool.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cwchar>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <utility>
+
+namespace {
+
+using testing_support::Bytes;
+using testing_support::FirmwareFile;
+using testing_support::ReplayOutcome;
+using testing_support::ReplayRecording;
+using testing_support::SimTool;
+using testing_support::StandardFile;
+using testing_support::TempDir;
+using State = sim::Replay::State;
+
+constexpr uint8_t kScannerCompat = 0x41;
+const testing_support::FileShape kSmall{"BOOT-R", 700, "APP-R", 2100};
+
+sim::DeviceConfig UsbScanner()
+{
+    sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
+    config.unit.cbl = 4;   // P_INFO names a USB cable
+    return config;
+}
+
+sim::DeviceConfig WithNakAndBadCrc()
+{
+    sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
+    config.faults.nakFrame = 6;
+    config.faults.badCrcReply = 9;
+    return config;
+}
+
+struct Kind {
+    const char* name;
+    std::function<sim::DeviceConfig()> device;
+    uint64_t interfaceType;
+};
+
+const Kind kKinds[] = {
+    {"corded", sim::DeviceConfig::CordedScanner, INTERFACE_RS232},
+    {"cradle", sim::DeviceConfig::CradleWithScanner, INTERFACE_RS232},
+    {"fault-absorbed", WithNakAndBadCrc, INTERFACE_RS232},
+    {"usb", UsbScanner, INTERFACE_USB_HID},
+};
+
+// Flashes `file` into the kind's simulated device through the public API,
+// recording into `path`: the flash's result.
+uint32_t RecordFlash(const Kind& kind, const Bytes& file, const std::string& path)
+{
+    SimTool sim(kind.device());
+    sim.SetU64(CFS_INTERFACE, kind.interfaceType);
+    EXPECT_TRUE(testing_support::StartRecording(sim, path));
+    return sim.Flash(sim.WriteFile("recorded.mocf", file));
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class Recorded : public ::testing::TestWithParam<Kind> {
+protected:
+    TempDir dir;
+    FirmwareFile file = StandardFile(kScannerCompat, kSmall);
+};
+
+TEST_P(Recorded, ReplaysWithTheSameResultAndWrites)
+{
+    std::string path = dir.File("flash.jsonl");
+    uint32_t recorded = RecordFlash(GetParam(), file.file, path);
+    ASSERT_EQ(recorded, 0u);
+    // TAMBRIX_RECORDINGS_OUT=DIR keeps the recordings (tests/recordings/ holds a few).
+    if (const char* out = std::getenv("TAMBRIX_RECORDINGS_OUT"))
+        std::ofstream(std::string(out) + "/" + GetParam().name + ".jsonl", std::ios::binary) << ReadText(path);
+
+    std::wstring firmware = dir.WideFile("replayed.mocf");
+    dir.Write("replayed.mocf", testing_support::AsString(file.file));
+    for (bool fast : {false, true}) {
+        ReplayOutcome replay = ReplayRecording(path, firmware, fast);
+        ASSERT_TRUE(replay.loaded) << replay.loadError;
+        EXPECT_EQ(replay.recordedResult, 0);
+        EXPECT_EQ(replay.result, recorded) << replay.report;
+        EXPECT_EQ(replay.state, State::Finished) << replay.report;
+    }
+}
+
+// Another application image: the host parts from the recording at the
+// first block whose bytes differ, and the replay names it.
+TEST_P(Recorded, ADifferentFileDivergesAtItsFirstDifferingBlock)
+{
+    std::string path = dir.File("flash.jsonl");
+    ASSERT_EQ(RecordFlash(GetParam(), file.file, path), 0u);
+    testing_support::FileShape other = kSmall;
+    other.appRevision = "APP-S";
+    dir.Write("other.mocf", testing_support::AsString(StandardFile(kScannerCompat, other).file));
+
+    ReplayOutcome replay = ReplayRecording(path, dir.WideFile("other.mocf"));
+    EXPECT_NE(replay.result, 0u);
+    EXPECT_EQ(replay.state, State::Diverged) << replay.report;
+    EXPECT_NE(replay.report.find("step: block 1 of the application image (offset 0x0)"), std::string::npos)
+        << replay.report;
+    EXPECT_NE(replay.report.find("expected"), std::string::npos);
+}
+
+// A recording that ends half-way (its last line cut as well): the host goes
+// on past it, and the replay says so.
+TEST_P(Recorded, ARecordingCutShortIsReportedAsEndingFirst)
+{
+    std::string path = dir.File("flash.jsonl");
+    ASSERT_EQ(RecordFlash(GetParam(), file.file, path), 0u);
+    std::string text = ReadText(path);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text.substr(0, text.size() / 2);
+
+    dir.Write("replayed.mocf", testing_support::AsString(file.file));
+    ReplayOutcome replay = ReplayRecording(path, dir.WideFile("replayed.mocf"));
+    ASSERT_TRUE(replay.loaded) << replay.loadError;
+    EXPECT_NE(replay.result, 0u);
+    EXPECT_EQ(replay.state, State::Overrun) << replay.report;
+    EXPECT_NE(replay.report.find("the recording ends before the host does"), std::string::npos) << replay.report;
+}
+
+int32_t DevicePort(void* context, uint32_t, wchar_t* buffer, uint32_t capacity)
+{
+    std::wstring port = platform::Utf8ToWide(static_cast<sim::Device*>(context)->PortName());
+    wcsncpy(buffer, port.c_str(), capacity);
+    return 0;
+}
+
+// A device that comes back from each restart into its application under a
+// new port name, which the host's assist callback gives: the replay takes
+// the recorded names at the recorded times.
+TEST(RecordedRestarts, ANewPortNameIsFollowed)
+{
+    TempDir dir;
+    std::string path = dir.File("renamed.jsonl");
+    FirmwareFile file = StandardFile(kScannerCompat, kSmall);
+    uint32_t recorded;
+    {
+        sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
+        config.faults.portChange = true;
+        SimTool sim(config);
+        DllAssistSettings assist{&DevicePort, &sim.device, 1};
+        sim.Set(CFS_DLLASSIST_SETTINGS, &assist, sizeof assist);
+        ASSERT_TRUE(testing_support::StartRecording(sim, path));
+        recorded = sim.Flash(sim.WriteFile("renamed.mocf", file.file));
+        ASSERT_EQ(sim.device.PortName(), "SIM1");
+    }
+    ASSERT_EQ(recorded, 0u);
+    dir.Write("replayed.mocf", testing_support::AsString(file.file));
+    ReplayOutcome replay = ReplayRecording(path, dir.WideFile("replayed.mocf"));
+    EXPECT_EQ(replay.result, recorded) << replay.report;
+    EXPECT_EQ(replay.state, State::Finished) << replay.report;
+}
+
+// A version query and a flash with one tool: one recording, replayed in order.
+TEST(RecordedOperations, AVersionQueryAndAFlashReplayInOrder)
+{
+    TempDir dir;
+    std::string path = dir.File("version.jsonl");
+    FirmwareFile file = StandardFile(kScannerCompat, kSmall);
+    uint32_t recorded;
+    {
+        SimTool sim(sim::DeviceConfig::CordedScanner());
+        ASSERT_TRUE(testing_support::StartRecording(sim, path));
+        FileVersionInfo info{};
+        std::wstring name = sim.WriteFile("version.mocf", file.file);
+        ASSERT_EQ(sim.Version(name, &info), uint32_t{VERSION_RESULT_OK});
+        recorded = sim.Flash(name);
+    }
+    ASSERT_EQ(recorded, 0u);
+    dir.Write("replayed.mocf", testing_support::AsString(file.file));
+    ReplayOutcome replay = ReplayRecording(path, dir.WideFile("replayed.mocf"));
+    EXPECT_EQ(replay.result, recorded) << replay.report;
+    EXPECT_EQ(replay.state, State::Finished) << replay.report;
+}
+
+// The source tree's recordings; under Wine the Linux path is on drive Z:.
+std::string RecordingsDir()
+{
+#ifdef _WIN32
+    return std::string("Z:") + TAMBRIX_RECORDINGS_DIR;
+#else
+    return TAMBRIX_RECORDINGS_DIR;
+#endif
+}
+
+// The recordings kept in the repository, each with the file it flashed.
+TEST(KeptRecordings, ReplayAsRecorded)
+{
+    for (const char* name : {"corded-scanner", "scanner-behind-cradle", "usb-scanner"}) {
+        std::string dir = RecordingsDir();
+        ReplayOutcome replay = ReplayRecording(dir + "/" + name + ".jsonl",
+                                               platform::Utf8ToWide(dir + "/small-scanner.mocf"));
+        ASSERT_TRUE(replay.loaded) << name << ": " << replay.loadError;
+        EXPECT_EQ(replay.result, replay.recordedResult) << name << ": " << replay.report;
+        EXPECT_EQ(replay.state, State::Finished) << name << ": " << replay.report;
+    }
+}
+
+// The small file the kept recordings flashed, and one with another
+// application for the end-to-end replay (written with
+// TAMBRIX_RECORDINGS_OUT=DIR, as the recordings above).
+TEST(KeptRecordings, AreTheSmallFiles)
+{
+    testing_support::FileShape otherApp = kSmall;
+    otherApp.appRevision = "APP-S";
+    for (auto [name, shape] : {std::pair{"small-scanner.mocf", kSmall}, {"small-scanner-other-app.mocf", otherApp}}) {
+        std::string file = testing_support::AsString(StandardFile(kScannerCompat, shape).file);
+        if (const char* out = std::getenv("TAMBRIX_RECORDINGS_OUT"))
+            std::ofstream(std::string(out) + "/" + name, std::ios::binary) << file;
+        EXPECT_EQ(ReadText(RecordingsDir() + "/" + name), file) << name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, Recorded, ::testing::ValuesIn(kKinds),
+                         [](const ::testing::TestParamInfo<Kind>& info) {
+                             std::string name = info.param.name;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+} // namespace
