@@ -3,6 +3,9 @@
 
 #include "Options.h"
 
+#include <memory>
+#include <vector>
+
 namespace flasher {
 
 int FlashCommand(const CommandOptions& options);
@@ -23,6 +26,12 @@ void PrintFailure(const std::string& port, const Diagnosis& diagnosis);
 // The library's version text (CFS_DLLVERSION).
 class Library;
 std::string LibraryVersion(const Library& library);
+
+// The start every device command shares: the inputs checked, the library
+// loaded, a configured tool object for each port. Empty, with the exit code
+// and its line printed, when any of that fails.
+class FlashJob;
+std::vector<std::unique_ptr<FlashJob>> PrepareJobs(const CommandOptions& options, Library& library, int& exitCode);
 
 // Prints "tambrix-flash: TEXT" on standard error and gives back code.
 int Fail(int code, const std::string& text);

@@ -27,16 +27,12 @@ void PrintReport(const std::string& port, const DeviceReport& report, bool verbo
 
 int DeviceCommand(const CommandOptions& options)
 {
-    if (int code = CheckInputs(options))
-        return code;
     Library library;
-    std::string error;
-    if (!library.Load(options.device.library, error))
-        return Fail(kExitNoLibrary, error);
-    FlashJob job(library, options.device, options.device.ports.front());
     int code = 0;
-    if (!job.Configure(error, code))
-        return Fail(code, job.Port() + ": " + error);
+    auto jobs = PrepareJobs(options, library, code);
+    if (jobs.empty())
+        return code;
+    FlashJob& job = *jobs.front();
 
     std::string text;
     uint32_t result = job.QueryDevice(text);

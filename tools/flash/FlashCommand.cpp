@@ -142,20 +142,11 @@ void RunJobs(std::vector<std::unique_ptr<FlashJob>>& jobs, const CommandOptions&
 
 int FlashCommand(const CommandOptions& options)
 {
-    if (int code = CheckInputs(options))
-        return code;
     Library library;
-    std::string error;
-    if (!library.Load(options.device.library, error))
-        return Fail(kExitNoLibrary, error);
-
-    std::vector<std::unique_ptr<FlashJob>> jobs;
-    for (const std::string& port : options.device.ports) {
-        jobs.push_back(std::make_unique<FlashJob>(library, options.device, port));
-        int code = 0;
-        if (!jobs.back()->Configure(error, code))
-            return Fail(code, port + ": " + error);
-    }
+    int code = 0;
+    auto jobs = PrepareJobs(options, library, code);
+    if (jobs.empty())
+        return code;
     RunJobs(jobs, options);
 
     std::vector<int32_t> results;

@@ -1,5 +1,7 @@
 #include "FlashJob.h"
 
+#include "Commands.h"
+
 #include "Results.h"
 #include "Text.h"
 
@@ -275,6 +277,27 @@ Facts FlashJob::FactsOf(Operation operation, const std::string& file) const
                                     before.rfind("mode: boot\n", 0) == 0;
     }
     return facts;
+}
+
+std::vector<std::unique_ptr<FlashJob>> PrepareJobs(const CommandOptions& options, Library& library, int& exitCode)
+{
+    std::vector<std::unique_ptr<FlashJob>> jobs;
+    if ((exitCode = CheckInputs(options)))
+        return jobs;
+    std::string error;
+    if (!library.Load(options.device.library, error)) {
+        exitCode = Fail(kExitNoLibrary, error);
+        return jobs;
+    }
+    for (const std::string& port : options.device.ports) {
+        jobs.push_back(std::make_unique<FlashJob>(library, options.device, port));
+        if (!jobs.back()->Configure(error, exitCode)) {
+            Fail(exitCode, port + ": " + error);
+            jobs.clear();
+            return jobs;
+        }
+    }
+    return jobs;
 }
 
 } // namespace flasher

@@ -34,16 +34,12 @@ void PrintFailure(const std::string& port, const Diagnosis& d)
 
 int VersionCommand(const CommandOptions& options)
 {
-    if (int code = CheckInputs(options))
-        return code;
     Library library;
-    std::string error;
-    if (!library.Load(options.device.library, error))
-        return Fail(kExitNoLibrary, error);
-    FlashJob job(library, options.device, options.device.ports.front());
     int code = 0;
-    if (!job.Configure(error, code))
-        return Fail(code, job.Port() + ": " + error);
+    auto jobs = PrepareJobs(options, library, code);
+    if (jobs.empty())
+        return code;
+    FlashJob& job = *jobs.front();
 
     FileVersionInfo info{};
     int32_t result = job.ReadVersion(options.file, info);
