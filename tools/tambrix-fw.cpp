@@ -676,6 +676,9 @@ int main(int argc, char** argv)
     SetMocfConsoleWriter(Quiet);
     CLI::App app{"tambrix-fw: looks into firmware files (MOCF containers, single images) and makes them",
                  "tambrix-fw"};
+    // Options are spelt --name on every platform: a path such as /tmp/fw.mocf
+    // is an argument, not a Windows-style option.
+    app.allow_windows_style_options(false);
     app.require_subcommand(1);
     // The library's classes are linked into this program, not loaded.
     app.set_version_flag("--version",

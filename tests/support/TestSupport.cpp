@@ -56,7 +56,8 @@ std::wstring TempDir::WideFile(const std::string& name) const
 std::string TempDir::Write(const std::string& name, const std::string& bytes) const
 {
     std::string path = File(name);
-    std::ofstream(path, std::ios::binary) << bytes;
+    // Names are UTF-8; Windows would read a narrow one in its ANSI code page.
+    std::ofstream(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary) << bytes;
     return path;
 }
 

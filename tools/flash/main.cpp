@@ -140,6 +140,9 @@ int Run(int argc, char** argv)
 {
     CLI::App app{"tambrix-flash: writes firmware into barcode scanners and cradles through the TAMBRIX01 library",
                  "tambrix-flash"};
+    // Options are spelt --name on every platform: a path such as /tmp/fw.mocf
+    // is an argument, not a Windows-style option.
+    app.allow_windows_style_options(false);
     app.require_subcommand(1);
     app.footer(kMainFooter);
     // Handled before the parser runs (it would ask for a command); listed
