@@ -42,8 +42,8 @@ class Worker(Generic[Event]):
                 self._events.put(_DONE)
 
         helper = threading.Thread(target=body, name="tambrix-call", daemon=True)
-        helper.start()
         try:
+            helper.start()
             while True:
                 try:
                     # A timed wait, so that a signal is seen on every platform.
@@ -54,10 +54,14 @@ class Worker(Generic[Event]):
                     break
                 deliver(event)
         except BaseException:
-            cancel()
-            _join(helper)
+            # Whatever happens here, the call is over before this returns:
+            # the tool may be destroyed right after.
+            try:
+                cancel()
+            finally:
+                _join(helper)
             raise
-        helper.join()
+        _join(helper)
         if isinstance(outcome[0], BaseException):
             raise outcome[0]
         return int(outcome[0])
@@ -66,7 +70,7 @@ class Worker(Generic[Event]):
 def _join(helper: threading.Thread) -> None:
     # The device is being brought back: a further Ctrl-C does not leave it
     # half done.
-    while True:
+    while helper.ident is not None:
         try:
             helper.join()
             return
