@@ -32,7 +32,8 @@ done
 "$tool" build -o "$dir/app.bin" --single app --app-version 3.0 --compat 7 || fail "single build"
 json=$("$tool" info --json "$dir/app.bin") || fail "info of the single image"
 [[ $json == *'"kind": "single"'*'"digest": "absent"'*'"table": null'*'"sw_rev": "3.0"'* ]] || fail "single: $json"
-"$tool" build -o "$dir/fw2.mocf" --app "$dir/app.bin" --no-boot --table 7 || fail "build from file"
+"$tool" build -o "$dir/fw2.mocf" --app "$dir/app.bin" --no-boot --table 7 2>"$dir/err" ||
+  fail "build from file: exit $?: $(cat "$dir/err")"
 json=$("$tool" info --json "$dir/fw2.mocf") || fail "info of fw2"
 [[ $json == *'"table": [7]'*'"sw_rev": "3.0"'* ]] || fail "fw2: $json"
 "$tool" build -o "$dir/fw3.mocf" --app "$dir/fw.mocf" 2>"$dir/err"
