@@ -5,8 +5,9 @@ deps:
 	@bash scripts/install-deps.sh
 
 build: deps
-	cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build build/native -j $$(nproc)
+	cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+	CCACHE_BASEDIR=$(CURDIR) CCACHE_NOHASHDIR=1 cmake --build build/native -j $$(nproc)
 
 demo: build
 	@bash scripts/demo.sh

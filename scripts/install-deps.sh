@@ -6,7 +6,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest
           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
           libudev-dev umockdev libumockdev-dev pkgconf lld llvm
           libcli11-dev nlohmann-json3-dev help2man bash-completion
-          python3 python3-venv python3-pytest python3-wheel-whl)
+          python3 python3-venv python3-pytest python3-wheel-whl
+          ccache libsqlite3-dev zlib1g-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -7,9 +7,16 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 status=0
 
+# One compiler cache outside the clone serves every build directory and every
+# clone: paths are taken relative to the clone, so a fresh clone on a machine
+# that has built before compiles little.
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}" CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+
 configure() { # dir, extra cmake args...
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null || return 1
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@" >/dev/null || return 1
 }
 
 run_suite() { # name, dir, cmake args...
