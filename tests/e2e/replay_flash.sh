@@ -15,7 +15,8 @@ fail() { echo "FAIL: $*"; echo "--- sim trace"; tail -20 "$dir/sim.err"; echo "-
 start_sim() {
   "$sim" "$@" > "$dir/sim.out" 2> "$dir/sim.err" &
   simpid=$!
-  for _ in $(seq 50); do
+  # A loaded machine can take a while to start it: up to 30 s.
+  for _ in $(seq 300); do
     PORT=$(head -1 "$dir/sim.out" 2>/dev/null)
     [ -n "$PORT" ] && return 0
     sleep 0.1

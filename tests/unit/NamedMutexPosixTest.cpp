@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include <sys/stat.h>
@@ -12,7 +13,9 @@
 
 namespace {
 
-const std::string kDirectory = "/tmp/tambrix01-mutex";
+// Where the library keeps its locks in this run.
+const std::string kDirectory = std::getenv("TAMBRIX01_LOCK_DIR") ? std::getenv("TAMBRIX01_LOCK_DIR")
+                                                                 : "/tmp/tambrix01-mutex";
 
 // The lock file behind a name without path characters.
 std::string LockFile(const std::string& name)

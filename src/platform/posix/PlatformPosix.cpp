@@ -58,7 +58,15 @@ struct NamedMutex {
     bool owned;
 };
 
-static const char* MutexDirectory() { return "/tmp/tambrix01-mutex"; }
+// Every process that flashes must see the same locks. TAMBRIX01_LOCK_DIR
+// moves them for a group of processes that shares another directory: a
+// service with a private /tmp, or a test run that must not meet the devices
+// of other runs on the machine.
+static const char* MutexDirectory()
+{
+    const char* dir = std::getenv("TAMBRIX01_LOCK_DIR");
+    return dir && *dir ? dir : "/tmp/tambrix01-mutex";
+}
 
 static std::string MutexFileName(const wchar_t* name)
 {
