@@ -15,13 +15,18 @@ public:
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
-    // The next line of standard output, or "" after 5 s.
+    // The next line of standard output, or "" when none comes within 30 s
+    // (a loaded machine starts it slowly); then it says on stderr why, with
+    // the end of the simulator's trace.
     std::string Line();
     // SIGTERM and the exit status (-1 when it did not end normally).
     int Stop();
     int Wait();
 
 private:
+    void ReportNoLine(const char* why);
+
+    std::string errorLog_;
     int pid_ = -1;
     int out_ = -1;
     int status_ = -1;

@@ -1,6 +1,9 @@
 #include "support/SimProcess.h"
 
 #include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -12,6 +15,7 @@ extern char** environ;
 namespace testing_support {
 
 SimProcess::SimProcess(const std::string& program, std::vector<std::string> args, const std::string& errorLog)
+    : errorLog_(errorLog)
 {
     int out[2];
     if (pipe(out) != 0)
@@ -48,11 +52,38 @@ std::string SimProcess::Line()
     char c;
     while (out_ >= 0) {
         pollfd fd{out_, POLLIN, 0};
-        if (poll(&fd, 1, 5000) <= 0 || read(out_, &c, 1) != 1 || c == '\n')
+        if (poll(&fd, 1, 30000) <= 0) {
+            ReportNoLine("no line within 30 s");
+            break;
+        }
+        if (read(out_, &c, 1) != 1) {
+            ReportNoLine("its output ended");
+            break;
+        }
+        if (c == '\n')
             break;
         line += c;
     }
     return line;
+}
+
+void SimProcess::ReportNoLine(const char* why)
+{
+    int status = 0;
+    std::string state = "still running";
+    if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        state = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                                  : "signal " + std::to_string(WTERMSIG(status));
+    }
+    std::stringstream trace;
+    trace << std::ifstream(errorLog_).rdbuf();
+    std::string text = trace.str();
+    if (text.size() > 2000)
+        text = "..." + text.substr(text.size() - 2000);
+    std::fprintf(stderr, "tambrix-sim: %s (%s); the end of its stderr (%s):\n%s\n", why, state.c_str(),
+                 errorLog_.c_str(), text.c_str());
 }
 
 int SimProcess::Stop()
