@@ -30,7 +30,7 @@ run_suite() { # name, dir, cmake args...
     echo "*** $name: build failed"; status=1; return
   fi
   local built=$SECONDS
-  if ! ctest --test-dir "$dir" --output-on-failure -j "$test_jobs"; then
+  if ! ctest --test-dir "$dir" --output-on-failure -j "${suite_jobs:-$test_jobs}"; then
     echo "*** $name: tests failed"; status=1
   fi
   echo "=== $name: built in $((built - start)) s, tested in $((SECONDS - built)) s ==="
@@ -48,7 +48,8 @@ else
   echo "*** tsan: build failed"; status=1
 fi
 echo "=== tsan: built and tested in $((SECONDS - tsan_start)) s ==="
-run_suite fuzz build/fuzz -DTAMBRIX_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+# Fuzz runs compute for a fixed time each: one a core.
+suite_jobs=$jobs run_suite fuzz build/fuzz -DTAMBRIX_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 export WINEPREFIX="$PWD/build/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p build/win
 [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1 || true
