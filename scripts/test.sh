@@ -6,9 +6,9 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 # Most tests wait on real devices' time (ptys, Wine, umockdev) rather than
-# compute, and every test has its own locks and files: three a core keep
+# compute, and every test has its own locks and files: two a core keep
 # the CPUs busy without starving any.
-test_jobs=$((jobs * 3))
+test_jobs=$((jobs * 2))
 status=0
 
 # One compiler cache outside the clone serves every build directory and every
