@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import ctypes
+import logging
 import os
 import threading
 import time
@@ -20,6 +21,8 @@ from .header import (
     FileVersionInfo,
     FlashResult,
     FwCallback,
+    StatusReportCallback,
+    StatusReportSettings,
     Interface,
     LogFileSettings,
     LogOutput,
@@ -37,6 +40,8 @@ Step = Tuple[PhaseName, int, int]
 
 INTERFACES = {"serial": Interface.RS232, "usb": Interface.USB_HID}
 LOG_LEVELS = {"L": 1, "M": 2, "H": 3}
+
+_log = logging.getLogger("tambrix")
 
 # The library takes no setting smaller than four bytes, a port name's size
 # (in characters) included: shorter names are passed with a larger
@@ -129,17 +134,24 @@ class Flasher:
         self._state = threading.Condition()
         self._busy = False
         self._owner: Optional[int] = None
-        self._cancel_sent = False
+        # A cancel was asked for the running operation; the cancel word may
+        # still be set (a reset that failed is tried again).
+        self._cancel_asked = False
+        self._cancel_dirty = False
         self._decoder = ProgressDecoder()
         self._last_step: tuple[int, int, int] = (0, 0, 0)
         self._worker: Optional[Worker[Step]] = None
-        # The library calls this on the flashing thread; it must live as
-        # long as the tool object does.
-        self._callback = FwCallback(self._on_progress)
 
         self._lib = _library.load(library)
         self._tool = Tool(self._lib)
-        self._finalizer = weakref.finalize(self, self._tool.destroy)
+        # Neither the finalizer nor the callbacks hold the Flasher: without
+        # a cycle, `del` ends the tool at once. The finalizer never destroys
+        # the tool under a running call.
+        self._finalizer = weakref.finalize(self, self._tool.release)
+        me = weakref.ref(self)
+        progress = FwCallback(lambda context, zero, position, total: _progress_to(me, position, total))
+        status = StatusReportCallback(lambda context, code, x, y: _status_to(me, code, x, y))
+        self._tool.keep += [progress, status]
         try:
             if log is not None:
                 self._set_log(log, log_level.upper())
@@ -153,8 +165,11 @@ class Flasher:
             if line is not None:
                 size = ctypes.sizeof(line)
                 self._setting(SettingId.WIN32_232_SETTINGS, ctypes.byref(line), size, "the serial settings")
-            pointer = ctypes.cast(self._callback, ctypes.c_void_p)
+            pointer = ctypes.cast(progress, ctypes.c_void_p)
             self._setting(SettingId.FWCALLBACK, pointer, 8, "the progress callback")
+            reports = StatusReportSettings(status, None)
+            self._setting(SettingId.TAMBRIX_STATUS_REPORTS, ctypes.byref(reports), ctypes.sizeof(reports),
+                          "the status reports")
         except BaseException:
             self.close()
             raise
@@ -164,7 +179,7 @@ class Flasher:
     def flash(self, file: PathLike, progress: Optional[ProgressCallback] = None) -> FlashReport:
         """Writes the firmware file into the device (``FlashScanner``).
 
-        ``progress(phase, bytes, size)`` is called on this thread as the
+        ``progress(phase, bytes, size)`` is called on this (the calling) thread as the
         images go out: ``phase`` is ``"bootloader"`` or ``"application"``,
         ``bytes`` how much of the phase's ``size`` was sent. An exception in
         it, or a KeyboardInterrupt (Ctrl-C) while the flash runs, cancels
@@ -260,10 +275,16 @@ class Flasher:
             if self._busy:
                 if self._owner == threading.get_ident():
                     raise RuntimeError("close() from inside the flash it would wait for")
-                self._send_cancel()
+                try:
+                    self._send_cancel()
+                except SettingError as error:
+                    # Then the operation ends on its own; waited for all the same.
+                    _log.warning("close(): %s", error)
                 while self._busy:
                     self._state.wait()
             if hasattr(self, "_finalizer"):
+                # Refused while a call of the library still runs in the tool.
+                self._tool.destroy()
                 self._finalizer()
 
     def __enter__(self) -> "Flasher":
@@ -309,21 +330,42 @@ class Flasher:
             self._busy = True
             self._owner = threading.get_ident()
         try:
+            if self._cancel_dirty:
+                # A cancel word left set would end this operation at once.
+                self._set_u64(SettingId.CANCELIO, 0, "the reset of the cancel")
+                self._cancel_dirty = False
             yield
         finally:
             with self._state:
-                if self._cancel_sent:
-                    self._set_u64(SettingId.CANCELIO, 0, "the cancel")
-                    self._cancel_sent = False
-                self._busy = False
-                self._owner = None
-                self._state.notify_all()
+                try:
+                    if self._cancel_asked or self._cancel_dirty:
+                        self._cancel_asked = False
+                        self._cancel_dirty = True
+                        self._set_u64(SettingId.CANCELIO, 0, "the reset of the cancel")
+                        self._cancel_dirty = False
+                except Exception as error:
+                    # The next operation tries again; this one's outcome stands.
+                    _log.warning("%s; tried again before the next operation", error)
+                finally:
+                    self._busy = False
+                    self._owner = None
+                    self._state.notify_all()
 
     def _send_cancel(self) -> None:
         # Under the state lock, while an operation runs: the cancel word is
         # the one setting the library reads from another thread.
-        self._cancel_sent = True
+        self._cancel_asked = True
+        self._cancel_dirty = True
         self._set_u64(SettingId.CANCELIO, 1, "the cancel")
+
+    def _on_status(self, code: int, x: int, y: int) -> None:
+        # On the library's thread. The library clears the cancel word as a
+        # flash begins: a cancel sent just before is sent again here, before
+        # the library looks at the word after this report.
+        _log.debug("status 0x%x (%d, %d)", code, x, y)
+        if self._cancel_asked:
+            word = ctypes.c_uint64(1)
+            self._tool.call("SetSetting", int(SettingId.CANCELIO), ctypes.byref(word), 8)
 
     def _run(self, call: Callable[[], int], progress: Optional[ProgressCallback] = None) -> int:
         worker: Worker[Step] = Worker()
@@ -333,7 +375,7 @@ class Flasher:
         finally:
             self._worker = None
 
-    def _on_progress(self, context: int, zero: int, position: int, total: int) -> int:
+    def _on_progress(self, position: int, total: int) -> None:
         # On the library's thread: decode, and leave the rest to the caller's.
         phase = self._decoder.update(position, total)
         # The library reports some positions twice; the user hears of each
@@ -343,7 +385,6 @@ class Flasher:
         if worker is not None and key != self._last_step:
             worker.post((phase.phase, phase.bytes, phase.size))
         self._last_step = key
-        return 0
 
     def _setting(self, setting: int, value: object, size: int, what: str, get: bool = False) -> None:
         result = self._tool.call("GetSetting" if get else "SetSetting", int(setting), value, size)
@@ -375,3 +416,24 @@ class Flasher:
         self._setting(
             SettingId.PROTOCOL_SETTINGS, text, size, f"the settings file {name!r} (its errors are in the log)"
         )
+
+
+# The library's callbacks reach the Flasher through a weak reference; one
+# that is gone (or fails) must not disturb the library's thread.
+def _progress_to(flasher: "weakref.ref[Flasher]", position: int, total: int) -> int:
+    device = flasher()
+    if device is not None:
+        try:
+            device._on_progress(position, total)
+        except Exception:
+            _log.exception("progress report dropped")
+    return 0
+
+
+def _status_to(flasher: "weakref.ref[Flasher]", code: int, x: int, y: int) -> None:
+    device = flasher()
+    if device is not None:
+        try:
+            device._on_status(code, x, y)
+        except Exception:
+            _log.exception("status report dropped")

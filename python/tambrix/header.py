@@ -205,6 +205,20 @@ AssistCallback = ctypes.CFUNCTYPE(
 )
 
 
+#: A status report of a flash, version query or device query: (context, status, x, y).
+StatusReportCallback = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_uint32, ctypes.c_uint64, ctypes.c_uint64)
+
+
+class StatusReportSettings(ctypes.Structure):
+    """``CFS_TAMBRIX_STATUS_REPORTS``: the callback every status report reaches."""
+
+    _pack_ = 8
+    _fields_ = [
+        ("callback", StatusReportCallback),
+        ("context", ctypes.c_void_p),
+    ]
+
+
 class DllAssistSettings(ctypes.Structure):
     """``CFS_DLLASSIST_SETTINGS``: the callback asked for a new port name."""
 
@@ -234,6 +248,7 @@ RECORDS: dict[str, type[ctypes.Structure]] = {
     "COMMTIMEOUTS": COMMTIMEOUTS,
     "WIN32_232_SETTINGS": WIN32_232_SETTINGS,
     "LogFileSettings": LogFileSettings,
+    "StatusReportSettings": StatusReportSettings,
     "DllAssistSettings": DllAssistSettings,
     "FileVersionInfo": FileVersionInfo,
 }

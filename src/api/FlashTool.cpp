@@ -53,6 +53,7 @@ uint32_t CFlashTool::FlashScanner(uint64_t hostContext, const wchar_t* fileName)
         return RecordOperationEnd(context, "flash", FLASH_RESULT_FAILED);
     return RecordOperationEnd(context, "flash", ::FlashScanner(context, fileName));
 }
+TAMBRIX_LET_FORCED_UNWIND_PASS
 catch (...)
 {
     return EscapedFailure(context, "FlashScanner", FLASH_RESULT_FAILED);
@@ -72,6 +73,7 @@ uint32_t CFlashTool::GetFileVersion(const wchar_t* fileName, FileVersionInfo* ou
     memset(out, 0, sizeof *out);
     return RecordOperationEnd(context, "version", ::GetFileVersion(context, fileName, out));
 }
+TAMBRIX_LET_FORCED_UNWIND_PASS
 catch (...)
 {
     return EscapedFailure(context, "GetFileVersion", VERSION_RESULT_BAD_INPUT);
@@ -81,6 +83,7 @@ uint32_t CFlashTool::SetSetting(int32_t settingId, void* value, uint64_t size) t
 {
     return context ? DispatchSetting(true, context, settingId, value, size) : uint32_t{CFS_RESULT_REFUSED};
 }
+TAMBRIX_LET_FORCED_UNWIND_PASS
 catch (...)
 {
     return EscapedFailure(context, "SetSetting", CFS_RESULT_FAILED);
@@ -90,6 +93,7 @@ uint32_t CFlashTool::GetSetting(int32_t settingId, void* value, uint64_t size) t
 {
     return context ? DispatchSetting(false, context, settingId, value, size) : uint32_t{CFS_RESULT_REFUSED};
 }
+TAMBRIX_LET_FORCED_UNWIND_PASS
 catch (...)
 {
     return EscapedFailure(context, "GetSetting", CFS_RESULT_FAILED);

@@ -4,6 +4,18 @@
 
 #include <cstdint>
 
+// A thread ended by pthread_exit or pthread_cancel (an interpreter that ends
+// a thread inside a host callback at exit) unwinds with an exception that
+// must go on: swallowed, glibc aborts the process. Every handler that
+// catches everything puts this one first.
+#if defined(__GLIBC__)
+#include <cxxabi.h>
+#define TAMBRIX_LET_FORCED_UNWIND_PASS \
+    catch (abi::__forced_unwind&) { throw; }
+#else
+#define TAMBRIX_LET_FORCED_UNWIND_PASS
+#endif
+
 struct ToolContext;
 
 // Called from a catch handler: logs what escaped `operation` (a failed
