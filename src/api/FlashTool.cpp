@@ -43,7 +43,7 @@ bool CheckInterface(ToolContext* context)
 
 // Each operation body is a function-try-block: whatever escapes it becomes
 // the operation's failure code (OperationGuard.h).
-uint32_t CFlashTool::FlashScanner(uint64_t hostContext, const wchar_t* fileName) try
+TAMBRIX_OPERATION uint32_t CFlashTool::FlashScanner(uint64_t hostContext, const wchar_t* fileName) try
 {
     if (!context)
         return FLASH_RESULT_FAILED;
@@ -59,7 +59,7 @@ catch (...)
     return EscapedFailure(context, "FlashScanner", FLASH_RESULT_FAILED);
 }
 
-uint32_t CFlashTool::GetFileVersion(const wchar_t* fileName, FileVersionInfo* out) try
+TAMBRIX_OPERATION uint32_t CFlashTool::GetFileVersion(const wchar_t* fileName, FileVersionInfo* out) try
 {
     if (!context)
         return VERSION_RESULT_BAD_INPUT;
@@ -79,7 +79,7 @@ catch (...)
     return EscapedFailure(context, "GetFileVersion", VERSION_RESULT_BAD_INPUT);
 }
 
-uint32_t CFlashTool::SetSetting(int32_t settingId, void* value, uint64_t size) try
+TAMBRIX_OPERATION uint32_t CFlashTool::SetSetting(int32_t settingId, void* value, uint64_t size) try
 {
     return context ? DispatchSetting(true, context, settingId, value, size) : uint32_t{CFS_RESULT_REFUSED};
 }
@@ -89,7 +89,7 @@ catch (...)
     return EscapedFailure(context, "SetSetting", CFS_RESULT_FAILED);
 }
 
-uint32_t CFlashTool::GetSetting(int32_t settingId, void* value, uint64_t size) try
+TAMBRIX_OPERATION uint32_t CFlashTool::GetSetting(int32_t settingId, void* value, uint64_t size) try
 {
     return context ? DispatchSetting(false, context, settingId, value, size) : uint32_t{CFS_RESULT_REFUSED};
 }
