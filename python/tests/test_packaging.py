@@ -13,6 +13,8 @@ import sys
 import zipfile
 from pathlib import Path
 
+import pytest
+
 from conftest import BUILD, QUICK, ROOT, SIM, Firmware
 
 # Debian's setuptools and wheel for pip's isolated build: no index is reached.
@@ -115,3 +117,37 @@ def test_the_wheels_record_matches_its_contents() -> None:
     assert f"Tag: py3-none-{platform}" in wheel_text and "Root-Is-Purelib: false" in wheel_text
     assert "Name: tambrix" in metadata and "Requires-Python: >=3.9" in metadata
     assert "tambrix/libTAMBRIX01.so.1" in names or "tambrix/TAMBRIX01.dll" in names
+
+
+def other_pythons() -> list[str]:
+    """The interpreters from 3.9 on found here (PATH, pyenv) other than the one running the tests."""
+    found = {os.path.realpath(sys.executable)}
+    pythons = []
+    pyenv = Path(os.environ.get("PYENV_ROOT") or Path.home() / ".pyenv") / "versions"
+    for minor in range(9, 20):
+        candidates = [shutil.which(f"python3.{minor}")] + sorted(str(p) for p in pyenv.glob(f"3.{minor}.*/bin/python3"))
+        for candidate in filter(None, candidates):
+            # pyenv's shims answer for the selected version only.
+            if "/shims/" not in candidate and os.path.realpath(candidate) not in found:
+                found.add(os.path.realpath(candidate))
+                pythons.append(candidate)
+    return pythons
+
+
+def test_the_wheel_serves_the_oldest_and_newest_python_here(tmp_path: Path) -> None:
+    # The two ends of the range stand for those between.
+    pythons = other_pythons()
+    pythons = sorted(set(pythons[:1] + pythons[-1:]), key=pythons.index)
+    if not pythons:
+        pytest.skip("no other Python 3.9 or later here")
+    wheel = Path(WHEEL) if WHEEL else next((BUILD / "python").glob("tambrix-*.whl"), Path("no wheel built"))
+    env = {k: v for k, v in os.environ.items() if k not in ("TAMBRIX01_LIBRARY", "PYTHONPATH", "LD_LIBRARY_PATH")}
+    check = ("import tambrix\n"
+             "with tambrix.Flasher('/dev/null', settings={'PELLARO_RETRY_MAX': 3}) as d:\n"
+             "    print(d.get('PELLARO_RETRY_MAX'), d.library_path)\n")
+    for number, python in enumerate(pythons):
+        venv = tmp_path / f"v{number}"
+        run(python, "-m", "venv", venv)
+        run(venv / "bin" / "pip", "install", "--no-index", wheel, env=env)
+        out = run(venv / "bin" / "python", "-c", check, cwd=tmp_path, env=env).split()
+        assert out[0] == "3" and out[1].startswith(str(venv)), f"{python}: {out}"
