@@ -11,9 +11,10 @@ object's table, as a C++ host does::
         print(report)
 """
 
-from .errors import LibraryError, SettingError, TambrixError
-from .flasher import Flasher, tunable_id
-from .header import FlashResult, Interface, SettingId, SettingResult, VersionResult
+from .errors import FlashError, LibraryError, SettingError, TambrixError
+from .flasher import Flasher, StatusCallback, setting_kind, tunable_id
+from .header import FlashResult, Interface, Kind, SettingId, SettingResult, VersionResult
+from .ports import Port, ports
 from .library import LIBRARY_VARIABLE
 from .progress import Phase, ProgressCallback
 from .results import FileVersion, FlashReport, ObjectVersion
@@ -24,19 +25,25 @@ __version__ = "1.0.0"
 
 __all__ = [
     "FileVersion",
+    "FlashError",
     "FlashReport",
     "FlashResult",
     "Flasher",
     "Interface",
+    "Kind",
     "LIBRARY_VARIABLE",
     "LibraryError",
     "ObjectVersion",
     "Phase",
+    "Port",
     "ProgressCallback",
     "SettingError",
     "SettingId",
     "SettingResult",
+    "StatusCallback",
     "TambrixError",
     "VersionResult",
+    "ports",
+    "setting_kind",
     "tunable_id",
 ]

@@ -58,6 +58,26 @@ class SettingId(enum.IntEnum):
 FIRST_TUNABLE = 0x10000
 
 
+class Kind(enum.Enum):
+    """What a setting of the extension table holds, as the header documents it."""
+
+    NUMBER = "u64"  # size 8
+    FILE_NAME = "wide file name"  # size = capacity in characters
+    TEXT = "wide text, read only"  # size = capacity in characters, NUL included
+    STATUS_REPORTS = "StatusReportSettings record"
+
+
+#: The kind of every id of the extension table; an id not listed here is a number.
+KINDS: dict[SettingId, Kind] = {
+    **{s: Kind.NUMBER for s in SettingId if FIRST_TUNABLE <= s < SettingId.PELLARO_RECORD_FILE},
+    SettingId.PELLARO_RECORD_FILE: Kind.FILE_NAME,
+    SettingId.TAMBRIX_STATUS_REPORTS: Kind.STATUS_REPORTS,
+    SettingId.TAMBRIX_DEVICE_REPORT: Kind.TEXT,
+    SettingId.TAMBRIX_REPORT_BEFORE: Kind.TEXT,
+    SettingId.TAMBRIX_REPORT_AFTER: Kind.TEXT,
+}
+
+
 class Interface(enum.IntEnum):
     """Values of ``CFS_INTERFACE`` (the header's ``INTERFACE_`` values)."""
 
@@ -205,6 +225,20 @@ AssistCallback = ctypes.CFUNCTYPE(
 )
 
 
+#: A status report of a flash, version query or device query: (context, status, x, y).
+StatusReportCallback = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_uint32, ctypes.c_uint64, ctypes.c_uint64)
+
+
+class StatusReportSettings(ctypes.Structure):
+    """``CFS_TAMBRIX_STATUS_REPORTS``: the callback every status report reaches."""
+
+    _pack_ = 8
+    _fields_ = [
+        ("callback", StatusReportCallback),
+        ("context", ctypes.c_void_p),
+    ]
+
+
 class DllAssistSettings(ctypes.Structure):
     """``CFS_DLLASSIST_SETTINGS``: the callback asked for a new port name."""
 
@@ -234,6 +268,7 @@ RECORDS: dict[str, type[ctypes.Structure]] = {
     "COMMTIMEOUTS": COMMTIMEOUTS,
     "WIN32_232_SETTINGS": WIN32_232_SETTINGS,
     "LogFileSettings": LogFileSettings,
+    "StatusReportSettings": StatusReportSettings,
     "DllAssistSettings": DllAssistSettings,
     "FileVersionInfo": FileVersionInfo,
 }

@@ -25,6 +25,11 @@ else:
     BUILD_DIRS = (Path("build") / "native" / "src",)
 
 
+#: A pointer's size in this interpreter. The library exists for 64-bit
+#: processes only, and a 32-bit one would call its members the wrong way.
+POINTER_SIZE = ctypes.sizeof(ctypes.c_void_p)
+
+
 class Library:
     """The loaded library and its two exported functions."""
 
@@ -68,6 +73,10 @@ def candidates(explicit: Optional[PathLike] = None) -> list[str]:
 
 def load(explicit: Optional[PathLike] = None) -> Library:
     """Loads the first candidate that exists; :class:`LibraryError` when none does."""
+    if POINTER_SIZE != 8:
+        raise LibraryError(
+            f"this Python is {POINTER_SIZE * 8}-bit ({sys.executable}); TAMBRIX01 needs a 64-bit Python"
+        )
     tried = candidates(explicit)
     errors = []
     for path in tried:

@@ -17,7 +17,8 @@ from typing import Callable, Literal
 
 PhaseName = Literal["bootloader", "application"]
 
-#: ``progress(phase, bytes, size)``: called on the flashing thread.
+#: ``progress(phase, bytes, size)``: called on the thread that called the operation
+#: (not the library's), so it may raise, print or update a user interface.
 ProgressCallback = Callable[[PhaseName, int, int], object]
 
 BOOT_BASE = 0x50000

@@ -132,3 +132,13 @@ def file_version(raw: int, info: FileVersionInfo, seconds: float) -> FileVersion
         application=_object(info.appVersion, list(info.appBuildTime)) if found else None,
         bootloader=_object(info.bootVersion, list(info.bootBuildTime)) if found else None,
     )
+
+
+def parse_report(text: str) -> dict[str, str]:
+    """A device report's ``tag: value`` lines as a dict; lines without a colon are left out."""
+    report: dict[str, str] = {}
+    for line in text.splitlines():
+        tag, colon, value = line.partition(":")
+        if colon and tag.strip():
+            report[tag.strip()] = value.strip()
+    return report

@@ -10,6 +10,7 @@ first argument, as a member function is.
 from __future__ import annotations
 
 import ctypes
+import threading
 from typing import Any, Callable
 
 from .errors import LibraryError
@@ -18,10 +19,19 @@ from .library import Library
 
 
 class Tool:
-    """One ``CFlashTool`` made by ``CreateFlashTool``; :meth:`destroy` hands it back."""
+    """One ``CFlashTool`` made by ``CreateFlashTool``; :meth:`destroy` hands it back.
+
+    It counts the calls running in it: the object is never destroyed under
+    one of them.
+    """
 
     def __init__(self, library: Library) -> None:
         self._library = library
+        self._lock = threading.Lock()
+        self._running = 0
+        self._doomed = False
+        #: Objects the library holds pointers to (callbacks): they live as long as the tool.
+        self.keep: list[object] = []
         pointer = library.create()
         if not pointer:
             raise LibraryError("CreateFlashTool made no tool object")
@@ -34,16 +44,59 @@ class Tool:
 
     @property
     def alive(self) -> bool:
-        return self.pointer != 0
+        return self.pointer != 0 and not self._doomed
+
+    @property
+    def running(self) -> int:
+        """How many calls into the object run now."""
+        return self._running
 
     def call(self, name: str, *args: Any) -> int:
         """Calls an operation by its header name; the library's result."""
-        if not self.pointer:
-            raise ValueError("the tool object was destroyed")
-        return int(self._operations[name](self.pointer, *args))
+        with self._lock:
+            if not self.pointer or self._doomed:
+                raise ValueError("the tool object was destroyed")
+            self._running += 1
+            pointer = self.pointer
+        try:
+            return int(self._operations[name](pointer, *args))
+        finally:
+            with self._lock:
+                self._running -= 1
+                last = self._running == 0 and self._doomed
+            if last:
+                self._hand_back()
 
     def destroy(self) -> None:
-        """``DestroyFlashTool``; a second call does nothing."""
-        pointer, self.pointer = self.pointer, 0
+        """``DestroyFlashTool``; a second call does nothing.
+
+        Refused with RuntimeError while a call runs in the object: the
+        library would go on in freed memory.
+        """
+        with self._lock:
+            if self._running:
+                raise RuntimeError("the tool object cannot be destroyed while a call of the library runs in it")
+            pointer, self.pointer = self.pointer, 0
+        self._give(pointer)
+
+    def release(self) -> None:
+        """Destroys the object now or, while a call runs, as soon as the last one ends.
+
+        For a finalizer, which may neither fail nor wait.
+        """
+        with self._lock:
+            if self._running:
+                self._doomed = True
+                return
+            pointer, self.pointer = self.pointer, 0
+        self._give(pointer)
+
+    def _hand_back(self) -> None:
+        with self._lock:
+            pointer, self.pointer = self.pointer, 0
+        self._give(pointer)
+
+    def _give(self, pointer: int) -> None:
         if pointer:
             self._library.destroy(pointer)
+        self.keep.clear()

@@ -90,6 +90,10 @@ int main()
     FIELD(LogFileSettings, fileName);
     FIELD(LogFileSettings, flagPreset);
 
+    SIZE(StatusReportSettings);
+    FIELD(StatusReportSettings, callback);
+    FIELD(StatusReportSettings, context);
+
     SIZE(DllAssistSettings);
     FIELD(DllAssistSettings, callback);
     FIELD(DllAssistSettings, context);

@@ -18,6 +18,7 @@ from tambrix.tool import Tool
 TEXT = HEADER.read_text()
 
 TYPES = {
+    "void": None,
     "uint32_t": ctypes.c_uint32,
     "int32_t": ctypes.c_int32,
     "uint64_t": ctypes.c_uint64,
@@ -72,7 +73,8 @@ def test_the_operations_are_the_headers_in_its_order() -> None:
 
 
 @pytest.mark.parametrize("name, prototype", [("FwCallback", header.FwCallback),
-                                             ("AssistCallback", header.AssistCallback)])
+                                             ("AssistCallback", header.AssistCallback),
+                                             ("StatusReportCallback", header.StatusReportCallback)])
 def test_the_callbacks_have_the_headers_signature(name: str, prototype) -> None:
     match = re.search(r"typedef\s+(\w+)\s+\(\*" + name + r"\)\((.*?)\);", TEXT, re.S)
     assert match, name

@@ -43,7 +43,7 @@ bool CheckInterface(ToolContext* context)
 
 // Each operation body is a function-try-block: whatever escapes it becomes
 // the operation's failure code (OperationGuard.h).
-uint32_t CFlashTool::FlashScanner(uint64_t hostContext, const wchar_t* fileName) try
+TAMBRIX_OPERATION uint32_t CFlashTool::FlashScanner(uint64_t hostContext, const wchar_t* fileName) try
 {
     if (!context)
         return FLASH_RESULT_FAILED;
@@ -53,12 +53,13 @@ uint32_t CFlashTool::FlashScanner(uint64_t hostContext, const wchar_t* fileName)
         return RecordOperationEnd(context, "flash", FLASH_RESULT_FAILED);
     return RecordOperationEnd(context, "flash", ::FlashScanner(context, fileName));
 }
+TAMBRIX_LET_FORCED_UNWIND_PASS
 catch (...)
 {
     return EscapedFailure(context, "FlashScanner", FLASH_RESULT_FAILED);
 }
 
-uint32_t CFlashTool::GetFileVersion(const wchar_t* fileName, FileVersionInfo* out) try
+TAMBRIX_OPERATION uint32_t CFlashTool::GetFileVersion(const wchar_t* fileName, FileVersionInfo* out) try
 {
     if (!context)
         return VERSION_RESULT_BAD_INPUT;
@@ -72,24 +73,27 @@ uint32_t CFlashTool::GetFileVersion(const wchar_t* fileName, FileVersionInfo* ou
     memset(out, 0, sizeof *out);
     return RecordOperationEnd(context, "version", ::GetFileVersion(context, fileName, out));
 }
+TAMBRIX_LET_FORCED_UNWIND_PASS
 catch (...)
 {
     return EscapedFailure(context, "GetFileVersion", VERSION_RESULT_BAD_INPUT);
 }
 
-uint32_t CFlashTool::SetSetting(int32_t settingId, void* value, uint64_t size) try
+TAMBRIX_OPERATION uint32_t CFlashTool::SetSetting(int32_t settingId, void* value, uint64_t size) try
 {
     return context ? DispatchSetting(true, context, settingId, value, size) : uint32_t{CFS_RESULT_REFUSED};
 }
+TAMBRIX_LET_FORCED_UNWIND_PASS
 catch (...)
 {
     return EscapedFailure(context, "SetSetting", CFS_RESULT_FAILED);
 }
 
-uint32_t CFlashTool::GetSetting(int32_t settingId, void* value, uint64_t size) try
+TAMBRIX_OPERATION uint32_t CFlashTool::GetSetting(int32_t settingId, void* value, uint64_t size) try
 {
     return context ? DispatchSetting(false, context, settingId, value, size) : uint32_t{CFS_RESULT_REFUSED};
 }
+TAMBRIX_LET_FORCED_UNWIND_PASS
 catch (...)
 {
     return EscapedFailure(context, "GetSetting", CFS_RESULT_FAILED);
