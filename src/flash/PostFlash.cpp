@@ -152,7 +152,7 @@ void KIRO_FlashTool::PauseBeforeReadiness()
 {
     const Pacing& pacing = io->pacing;
     if (!pacing.Fast() || (IsSerial() && low_power_mode)) {
-        platform::SleepMs(static_cast<uint32_t>(pacing.readinessPauseMs));
+        platform::SleepMs(Pacing::Ms(pacing.readinessPauseMs));
         return;
     }
     const uint32_t start = platform::TickCount();

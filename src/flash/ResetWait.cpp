@@ -161,7 +161,7 @@ int32_t KIRO_FlashTool::FlashScanner_ResetWait(int32_t reboot_type)
             return -1;
         }
         LogMsg(LOG_INFO, L"Wait %d Seconds inner Reset Loop.\n", static_cast<int>(nextPause / 1000));
-        platform::SleepMs(static_cast<uint32_t>(nextPause));
+        platform::SleepMs(Pacing::Ms(nextPause));
         nextPause = interval;
         LogMsg(LOG_INFO,
                L"Check if need to dispose dll callback assist, reboot_type = %d, device type = %d, "

@@ -34,6 +34,9 @@ struct Pacing {
     // Explicit look pauses below this would spin on a device that is away.
     static constexpr uint64_t kLookFloorMs = 10;
 
+    // A pause as the clock takes it: a setting beyond 49 days is 49 days.
+    static uint32_t Ms(uint64_t value) { return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value); }
+
     bool Fast() const { return fast != 0 && !fellBack; }
     uint64_t PacketPause() const { return Fast() ? 0 : packetPauseMs; }
     uint64_t ReceivePause() const { return Fast() ? 0 : receivePauseMs; }

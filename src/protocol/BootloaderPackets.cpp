@@ -353,10 +353,10 @@ int32_t FlashIo::RxReply()
         } else if (result == 0) {
             // "No reply yet" costs no attempt; the deadline bounds the wait.
             attempt = 0;
-            platform::SleepMs(static_cast<uint32_t>(pacing.EmptyPollPause()));
+            platform::SleepMs(Pacing::Ms(pacing.EmptyPollPause()));
         } else {
             DeviceLagged(result == -6 ? L"timeout" : result == -8 ? L"CAN" : result == -1 ? L"bad CRC" : L"read failure");
-            platform::SleepMs(static_cast<uint32_t>(pacing.FailedTryPause()));
+            platform::SleepMs(Pacing::Ms(pacing.FailedTryPause()));
         }
     }
     if ((rxPacket.Cmd ^ txPacket.Cmd) != 0xFF || (rxPacket.packet_number ^ txPacket.packet_number) != 0xFF) {
@@ -411,7 +411,7 @@ int32_t FlashIo::SendPacket(uint32_t Cmd, uint32_t n_params, uint64_t param0, ui
     LogMsg(LOG_INFO, L"TX Result: %d\n", result);
     if (result != 0)
         return result;
-    platform::SleepMs(static_cast<uint32_t>(pacing.ReceivePause()));
+    platform::SleepMs(Pacing::Ms(pacing.ReceivePause()));
     result = RxReply();
     LogMsg(LOG_INFO, L"RX Result: %d\n", result);
     if (result != 0)
