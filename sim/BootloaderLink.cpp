@@ -82,6 +82,7 @@ void FirmwareUnit::OnFrame(const CommandFrame& frame)
         return;
     }
     Trace(shown + " -> ACK");
+    env_.counters.workMs += env_.timings.ackMs + outcome.busyMs;
     Send(ControlSymbol(kAck), env_.timings.ackMs);
     Time readyAt = env_.Now() + env_.timings.ackMs + outcome.busyMs;
     pending_ = Pending{frame, std::move(outcome), readyAt, false};
@@ -159,6 +160,7 @@ FirmwareUnit::Outcome FirmwareUnit::ResetCommand(const CommandFrame& frame, uint
         outcome.refused = "reset without its keys";
         return outcome;
     }
+    env_.counters.workMs += env_.timings.resetDelayMs;
     uint64_t epoch = epoch_;
     env_.scheduler.After(env_.timings.resetDelayMs, [this, epoch] {
         if (epoch_ == epoch)
@@ -251,6 +253,7 @@ void FirmwareUnit::OnPoll()
 {
     if (!pending_ || env_.Now() < pending_->readyAt) {
         ++emptyPolls_;
+        // Empty answers come while the unit works: its busy time counts already.
         Send(EncodeEmptyReply(), env_.timings.ackMs);
         return;
     }
@@ -259,6 +262,7 @@ void FirmwareUnit::OnPoll()
     Trace("reply to cmd " + std::to_string(pending_->frame.command) + " after " + std::to_string(emptyPolls_) +
           " empty replies" + (corrupt ? " (fault: wrong CRC)" : ""));
     emptyPolls_ = 0;
+    env_.counters.workMs += env_.timings.ackMs;
     Send(EncodeReply(pending_->frame, pending_->outcome.params, pending_->outcome.payload, corrupt),
          env_.timings.ackMs);
     pending_->sent = true;

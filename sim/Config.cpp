@@ -193,6 +193,20 @@ bool ApplyFault(DeviceConfig& config, const std::string& option, std::string* er
         return flag(f.incompatible);
     if (name == "power-loss")
         return number(f.powerLossFrame);
+    if (name == "busy") {
+        if (value == "lose")
+            f.busy = Faults::Busy::Loses;
+        else if (value == "nak")
+            f.busy = Faults::Busy::Naks;
+        else if (value == "answer")
+            f.busy = Faults::Busy::Answers;
+        else {
+            if (error)
+                *error = "fault busy takes lose, nak or answer";
+            return false;
+        }
+        return true;
+    }
     if (name == "line") {
         if (!hasValue || !ParseLine(value, config.line)) {
             if (error)
@@ -263,7 +277,10 @@ const char* FaultHelp()
            "    incompatible         refuse the device's own compat ids (boot-incompat)\n"
            "    power-loss=N         lose power while carrying out command frame N (a block write half\n"
            "                         done) and come back in the bootloader\n"
-           "    line=SETTING         run the application at other line settings, e.g. 8E1, 8O1, 8N2\n";
+           "    line=SETTING         run the application at other line settings, e.g. 8E1, 8O1, 8N2\n"
+           "    busy=lose|nak        while a command is carried out (timings command, write, erase),\n"
+           "                         lose every poll or frame that arrives, or answer it with DLE NAK\n"
+           "                         (default answer: \"no reply yet\")\n";
 }
 
 const char* TimingHelp()

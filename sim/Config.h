@@ -106,6 +106,11 @@ struct Faults {
     int32_t protocolVersion = 23;  // version in the reply to the version query
     bool incompatible = false;     // every unit refuses its own compat ids
     uint32_t powerLossFrame = 0;   // power fails while this command frame is carried out
+    // A bootloader that cannot listen while it works (a block write, an
+    // erase, any command's busy time): a poll or frame that arrives then is
+    // lost or answered with DLE NAK instead of "no reply yet".
+    enum class Busy { Answers, Loses, Naks };
+    Busy busy = Busy::Answers;
 };
 
 struct DeviceConfig {

@@ -52,6 +52,10 @@ struct FaultCounters {
     uint32_t menuReplies = 0;
     uint32_t outputBytes = 0;    // bytes the device on the cable sent
     uint64_t inputBytes = 0;     // bytes the host sent to the device on the cable
+    uint32_t busyLost = 0;       // polls and frames a busy unit lost or NAKed (fault busy)
+    // The units' own time: answer latencies, commands' busy times, restarts
+    // (their delay and silent time). What no host can go below.
+    uint64_t workMs = 0;
 };
 
 struct Environment {

@@ -107,6 +107,7 @@ void FirmwareUnit::BeginRestart(bool toBootloader, bool afterReset)
             return;
         downMs = std::max(downMs, env_.faults.silentMs);
     }
+    env_.counters.workMs += downMs;
     uint64_t epoch = epoch_;
     env_.scheduler.After(downMs, [this, epoch] {
         if (epoch_ != epoch)
@@ -172,7 +173,10 @@ void FirmwareUnit::BootloaderByte(uint8_t byte)
     }
     if (!packetMode_)
         return;
-    switch (decoder_.Feed(byte, now)) {
+    FrameDecoder::Event event = decoder_.Feed(byte, now);
+    if ((event == FrameDecoder::Event::Frame || event == FrameDecoder::Event::Poll) && Deaf(event, now))
+        return;
+    switch (event) {
     case FrameDecoder::Event::Frame:
         OnFrame(decoder_.Frame());
         break;
@@ -192,6 +196,22 @@ void FirmwareUnit::BootloaderByte(uint8_t byte)
     case FrameDecoder::Event::None:
         break;
     }
+}
+
+bool FirmwareUnit::Deaf(FrameDecoder::Event event, Time now)
+{
+    const Faults::Busy busy = env_.faults.busy;
+    if (busy == Faults::Busy::Answers || !pending_ || pending_->sent || now >= pending_->readyAt)
+        return false;
+    ++env_.counters.busyLost;
+    const char* what = event == FrameDecoder::Event::Poll ? "poll" : "frame";
+    if (busy == Faults::Busy::Naks) {
+        Trace(std::string(what) + " while busy -> NAK (fault: busy)");
+        Send(ControlSymbol(kNak), env_.timings.ackMs);
+    } else {
+        Trace(std::string(what) + " while busy lost (fault: busy)");
+    }
+    return true;
 }
 
 void FirmwareUnit::OnWake()
@@ -238,6 +258,7 @@ void FirmwareUnit::SendMenuReply(const MenuRequest& request, const MenuReply& re
     std::string bytes = echo + reply.value;
     bytes += static_cast<char>(reply.status);
     bytes += request.terminator;
+    env_.counters.workMs += env_.timings.menuReplyMs;
     Send(bytes, env_.timings.menuReplyMs);
 }
 
@@ -259,6 +280,7 @@ bool FirmwareUnit::CommonApplicationCommand(const MenuRequest& request, MenuRepl
         return true;
     }
     if (request.name == "NEWAP2") {
+        env_.counters.workMs += env_.timings.newap2DelayMs;
         Restart(env_.timings.newap2DelayMs, true);
         return true;
     }

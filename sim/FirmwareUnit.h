@@ -117,6 +117,8 @@ private:
     Outcome ResetCommand(const CommandFrame& frame, uint32_t second);
     void LosePower(const CommandFrame& frame);
     void OnPoll();
+    // True when the unit is busy and its busy fault took the poll or frame.
+    bool Deaf(FrameDecoder::Event event, Time now);
     void OnHostAck();
 
     std::string name_;

@@ -131,6 +131,31 @@ enum {
     // recording running. Set it between operations. The file holds every
     // byte sent, firmware included (docs/recording.md).
     CFS_PELLARO_RECORD_FILE = 0x10060,
+    // Pauses of the bootloader transfer, in ms (file names in brackets).
+    // Defaults are the library's long-standing values; a device answers
+    // every packet only once its work is done, so these wait for nothing
+    // on a device that keeps up.
+    CFS_PELLARO_PAUSE_PACKET = 0x10080,      // before each block write's packet: 20 (PELLARO_Pause_Packet_mSecs)
+    CFS_PELLARO_PAUSE_RECEIVE = 0x10081,     // taken frame to first poll: 20 (PELLARO_Pause_Receive_mSecs)
+    CFS_PELLARO_PAUSE_EMPTY_POLL = 0x10082,  // after "no reply yet": 5 (PELLARO_Pause_EmptyPoll_mSecs)
+    CFS_PELLARO_PAUSE_FAILED_TRY = 0x10083,  // after a failed receive attempt: 50 (PELLARO_Pause_FailedTry_mSecs)
+    // Restart waits, in ms. The two look settings default to
+    // CFS_PACE_BY_CABLE: the first look after one look interval (after the
+    // radio link's own 6 s or 12 s pause when a cradle relinks), then one
+    // look every PELLARO_CableDelay_RS232_mSecs or _USB_mSecs, at least
+    // 1 s. Any other value replaces them (10 ms at least); the overall
+    // limit (PELLARO_RESET_Timeout_mSecs) stays.
+    CFS_PELLARO_RESTART_FIRST_LOOK = 0x10090,    // PELLARO_Restart_FirstLook_mSecs
+    CFS_PELLARO_RESTART_LOOK_INTERVAL = 0x10091, // PELLARO_Restart_LookInterval_mSecs
+    CFS_PELLARO_READINESS_PAUSE = 0x10092,       // end of flash to readiness check: 10000 (PELLARO_Readiness_Pause_mSecs)
+    // Non-zero selects the fast profile (PELLARO_Fast, default 0): no pause
+    // before packets and polls, 1 ms after "no reply yet", and a restarted
+    // device looked for every 250 ms from the start (a serial device keeps
+    // its 500 ms after NEWAP2, in which it may still answer as the
+    // application). At the first sign that the device cannot keep up (NAK,
+    // CAN, timeout, bad CRC, spew) the rest of that flash runs on the
+    // pauses above; CFS_TAMBRIX_FAST_FALLBACK tells whether it did.
+    CFS_PELLARO_FAST = 0x100A0,
     // Extensions of this library (no other implementation of the interface
     // knows them; a host that relies on them checks for CFS_RESULT_UNKNOWN_ID).
     // Set: a StatusReportSettings record; every status report of a flash,
@@ -145,8 +170,15 @@ enum {
     // and the one it read when the device answered after the flash. Empty
     // text when there was none. Same text and size as above.
     CFS_TAMBRIX_REPORT_BEFORE = 0x10072,
-    CFS_TAMBRIX_REPORT_AFTER = 0x10073
+    CFS_TAMBRIX_REPORT_AFTER = 0x10073,
+    // Get, u64 size 8: 1 when the last flash started on the fast profile
+    // and fell back to the full pauses, 0 otherwise.
+    CFS_TAMBRIX_FAST_FALLBACK = 0x10074
 };
+
+// The value of CFS_PELLARO_RESTART_FIRST_LOOK and _LOOK_INTERVAL that keeps
+// the library's own pauses.
+#define CFS_PACE_BY_CABLE 0xFFFFFFFFFFFFFFFFull
 
 // Values of CFS_INTERFACE.
 enum {

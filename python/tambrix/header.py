@@ -46,12 +46,22 @@ class SettingId(enum.IntEnum):
     PELLARO_BTLRTY_RETRY_MAX = 0x10043
     PELLARO_USB_FULL_REPORT_WAIT = 0x10050
     PELLARO_RECORD_FILE = 0x10060
+    # The pauses of a flash (ms) and the fast profile (see the header).
+    PELLARO_PAUSE_PACKET = 0x10080
+    PELLARO_PAUSE_RECEIVE = 0x10081
+    PELLARO_PAUSE_EMPTY_POLL = 0x10082
+    PELLARO_PAUSE_FAILED_TRY = 0x10083
+    PELLARO_RESTART_FIRST_LOOK = 0x10090
+    PELLARO_RESTART_LOOK_INTERVAL = 0x10091
+    PELLARO_READINESS_PAUSE = 0x10092
+    PELLARO_FAST = 0x100A0
     # Extensions of this library (see the header): status reports, the
     # device's own report now, and the reports before and after a flash.
     TAMBRIX_STATUS_REPORTS = 0x10070
     TAMBRIX_DEVICE_REPORT = 0x10071
     TAMBRIX_REPORT_BEFORE = 0x10072
     TAMBRIX_REPORT_AFTER = 0x10073
+    TAMBRIX_FAST_FALLBACK = 0x10074
 
 
 #: The first of the library-specific tunables, which :meth:`Flasher.set` takes.

@@ -4,6 +4,7 @@
 
 #include "flash/FlashEntry.h"
 #include "flash/KIRO_FlashTool.h"
+#include "io/FlashIo.h"
 #include "log/Log.h"
 #include "platform/Platform.h"
 
@@ -57,6 +58,13 @@ uint32_t LibraryExtension(bool set, ToolContext* context, int32_t id, void* valu
         std::string text;
         uint32_t result = QueryDeviceReport(context, text);
         return result == CFS_RESULT_OK ? ReportOut(text, value, size) : result;
+    }
+    case CFS_TAMBRIX_FAST_FALLBACK: {
+        if (set || size != sizeof(uint64_t))
+            return CFS_RESULT_REFUSED;
+        uint64_t fellBack = context->engine->io->pacing.fellBack ? 1 : 0;
+        memcpy(value, &fellBack, sizeof fellBack);
+        return CFS_RESULT_OK;
     }
     case CFS_TAMBRIX_REPORT_BEFORE:
     case CFS_TAMBRIX_REPORT_AFTER:

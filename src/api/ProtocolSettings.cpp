@@ -45,6 +45,14 @@ const SettingKey DllSettingKeys[] = {
     {"PELLARO_ssBTLRTY_retry_max", 0x10043, kNumber},
     {"PELLARO_USB_FullReportWait", 0x10050, kNumber},
     {"PELLARO_Record_File", CFS_PELLARO_RECORD_FILE, kString},
+    {"PELLARO_Pause_Packet_mSecs", CFS_PELLARO_PAUSE_PACKET, kNumber},
+    {"PELLARO_Pause_Receive_mSecs", CFS_PELLARO_PAUSE_RECEIVE, kNumber},
+    {"PELLARO_Pause_EmptyPoll_mSecs", CFS_PELLARO_PAUSE_EMPTY_POLL, kNumber},
+    {"PELLARO_Pause_FailedTry_mSecs", CFS_PELLARO_PAUSE_FAILED_TRY, kNumber},
+    {"PELLARO_Restart_FirstLook_mSecs", CFS_PELLARO_RESTART_FIRST_LOOK, kNumber},
+    {"PELLARO_Restart_LookInterval_mSecs", CFS_PELLARO_RESTART_LOOK_INTERVAL, kNumber},
+    {"PELLARO_Readiness_Pause_mSecs", CFS_PELLARO_READINESS_PAUSE, kNumber},
+    {"PELLARO_Fast", CFS_PELLARO_FAST, kNumber},
     {nullptr, 0xFFFFFFFF, 0xFFFFFFFF},
 };
 
@@ -77,6 +85,14 @@ uint64_t* DllSettingTarget(ToolContext* context, int32_t id)
     case 0x10042: return &engine->btlTimeoutReply;
     case 0x10043: return &engine->btlRetryMax;
     case 0x10050: return engine->io->io ? &engine->io->io->usbFullReportWait : nullptr;
+    case CFS_PELLARO_PAUSE_PACKET: return &engine->io->pacing.packetPauseMs;
+    case CFS_PELLARO_PAUSE_RECEIVE: return &engine->io->pacing.receivePauseMs;
+    case CFS_PELLARO_PAUSE_EMPTY_POLL: return &engine->io->pacing.emptyPollPauseMs;
+    case CFS_PELLARO_PAUSE_FAILED_TRY: return &engine->io->pacing.failedTryPauseMs;
+    case CFS_PELLARO_RESTART_FIRST_LOOK: return &engine->io->pacing.firstLookMs;
+    case CFS_PELLARO_RESTART_LOOK_INTERVAL: return &engine->io->pacing.lookIntervalMs;
+    case CFS_PELLARO_READINESS_PAUSE: return &engine->io->pacing.readinessPauseMs;
+    case CFS_PELLARO_FAST: return &engine->io->pacing.fast;
     default: return nullptr;
     }
 }

@@ -76,6 +76,17 @@ private:
     platform::NamedMutex* handle_ = nullptr;
 };
 
+// NEWAP2 to the restart wait. A serial device may still answer as its
+// application for a moment, so its pause stays in the fast profile; a USB
+// bootloader enumerates under its own ids and cannot be taken for the
+// application, so the fast profile looks at once.
+uint32_t RestartPause(const KIRO_FlashTool& engine)
+{
+    if (engine.pinfo.physical_cable_type == 'R')
+        return kSerialRestartPauseMs;
+    return engine.io->pacing.Fast() ? 0 : kUsbRestartPauseMs;
+}
+
 // NEWAP2 until the device answers from its bootloader, within the reset
 // timeout. 0, or the failure with the interface closed.
 int32_t EnterBootloader(KIRO_FlashTool& engine)
@@ -107,7 +118,7 @@ int32_t EnterBootloader(KIRO_FlashTool& engine)
         // The device restarts instead of finishing its answer at times.
         uint8_t reply[32];
         engine.io->MNU_Query('Y', "NEWAP2", 6, "", reply, sizeof reply);
-        platform::SleepMs(engine.pinfo.physical_cable_type == 'R' ? kSerialRestartPauseMs : kUsbRestartPauseMs);
+        platform::SleepMs(RestartPause(engine));
         engine.CloseInterface();
         engine.pinfo.scannerstate = '?';
         int32_t r = engine.FlashScanner_ResetWait(REBOOT_INTO_BOOT);

@@ -147,6 +147,7 @@ uint32_t FlashScanner(ToolContext* context, const wchar_t* fileName)
     BindCallbacks(context);
     engine->reportBefore.clear();
     engine->reportAfter.clear();
+    engine->io->pacing.StartFlash();
     engine->Stamp(LOG_SUMMARY, L"START:");
     context->log->PrintCwd(LOG_SUMMARY);
     context->LogMsg(LOG_SUMMARY, L"FLASH file: %s\n", fileName);

@@ -296,6 +296,7 @@ private:
     int32_t WaitForLink(int32_t r);
     int32_t WaitForRestart(int32_t r);
     int32_t CheckReadiness(int32_t r);
+    void PauseBeforeReadiness();
     int32_t EarlyReturn(int32_t r);
     void RestoreMenuTimeout();
     void RestoreCallerSerialSettings();

@@ -143,6 +143,34 @@ int32_t KIRO_FlashTool::PostFlash(int32_t r)
     return CompleteFlash(r);
 }
 
+// The end-of-flash command restarts the device into its new application.
+// The fast profile looks for it every quarter second instead of sitting out
+// the whole pause; a device that is not seen ready within the pause is
+// checked as late as ever, so the check's verdict does not change. A device
+// that sleeps needs its wake-ups first and gets the whole pause.
+void KIRO_FlashTool::PauseBeforeReadiness()
+{
+    const Pacing& pacing = io->pacing;
+    if (!pacing.Fast() || (IsSerial() && low_power_mode)) {
+        platform::SleepMs(Pacing::Ms(pacing.readinessPauseMs));
+        return;
+    }
+    const uint32_t start = platform::TickCount();
+    while (!platform::TimeUp(start, pacing.readinessPauseMs)) {
+        platform::SleepMs(static_cast<uint32_t>(Pacing::kFastLookMs));
+        if (Cancelled())
+            return;
+        lastcable = '?';
+        if (OpenInterface(OPEN_DEVICE, OPEN_MAY_RETRY) != 0)
+            continue;
+        ClearDeviceRecord();
+        bool ready = Scanner_GetPinfo("P_INFO") == 0 && (!rf_connection_existed || pinfo.hub_connections != 0);
+        CloseInterface();
+        if (ready)
+            return;
+    }
+}
+
 // The device on the cable (and the scanner behind a linked cradle) answers
 // its report again after the end-of-flash command. The interface is open.
 int32_t KIRO_FlashTool::CheckReadiness(int32_t r)
@@ -229,7 +257,7 @@ int32_t KIRO_FlashTool::CompleteFlash(int32_t r)
     if (r == 0 && entry_state != 'A')
         LogMsg(LOG_INFO, L"Not from APP - assume success, do not check.\n");
     if (r == 0 && entry_state == 'A') {
-        platform::SleepMs(10000);
+        PauseBeforeReadiness();
         lastcable = '?';
         if (int32_t opened = OpenInterface(OPEN_DEVICE, OPEN_EVEN_IF_CANCELLED)) {
             RestoreMenuTimeout();

@@ -109,24 +109,44 @@ int32_t KIRO_FlashTool::FlashScanner_ResetWait(int32_t reboot_type)
                         : physical == 'U' ? cableDelayUsbMs
                                           : std::max(cableDelayRs232Ms, cableDelayUsbMs);
     uint64_t limit = physical == 'R' ? resetTimeoutMs : resetTimeoutMs * 6;
+    const Pacing& pacing = io->pacing;
+    // The fast profile and an explicit first look replace the radio link's
+    // own pause too: the deadline stays, so a device that takes its time is
+    // still found, only looked for more often.
+    const bool ownFirstLook = pacing.Fast() || pacing.firstLookMs != kPaceByCable;
     if (reboot_type == REBOOT_RF_LINK) {
         if (target_device_type == 1 || DefaultCableType == 'U') {
-            LogMsg(LOG_INFO, L"Wait 12s before re-establishing RF connection in wireless scanner flash or USB cable .\n");
-            platform::SleepMs(12000);
+            if (!ownFirstLook) {
+                LogMsg(LOG_INFO,
+                       L"Wait 12s before re-establishing RF connection in wireless scanner flash or USB cable .\n");
+                platform::SleepMs(12000);
+            }
             interval = 6000, limit = 100000;
         } else if (DefaultCableType == 'R' && rs232_backup_valid) {
-            LogMsg(LOG_INFO, L"Wait 6s before re-establishing RF connection in corded scanner flash with RS232 and "
-                             L"default is NOT 8-N-1.\n");
-            platform::SleepMs(6000);
+            if (!ownFirstLook) {
+                LogMsg(LOG_INFO, L"Wait 6s before re-establishing RF connection in corded scanner flash with RS232 "
+                                 L"and default is NOT 8-N-1.\n");
+                platform::SleepMs(6000);
+            }
             interval = 4000, limit = 18000;
         } else if (DefaultCableType == 'R') {
-            LogMsg(LOG_INFO, L"Wait 12s before re-establishing RF connection in corded scanner flash with RS232 and "
-                             L"default is 8-N-1.\n");
-            platform::SleepMs(12000);
+            if (!ownFirstLook) {
+                LogMsg(LOG_INFO, L"Wait 12s before re-establishing RF connection in corded scanner flash with RS232 "
+                                 L"and default is 8-N-1.\n");
+                platform::SleepMs(12000);
+            }
             interval = 6000, limit = 100000;
         }
     }
     interval = std::max(interval, kMinimumIntervalMs);
+    uint64_t nextPause = interval;
+    if (pacing.Fast()) {
+        interval = nextPause = Pacing::kFastLookMs;
+    } else {
+        if (pacing.lookIntervalMs != kPaceByCable)
+            interval = std::max(pacing.lookIntervalMs, Pacing::kLookFloorMs);
+        nextPause = ownFirstLook ? std::max(pacing.firstLookMs, Pacing::kLookFloorMs) : interval;
+    }
     LogMsg(LOG_INFO, L"Reset timeout val: %d.%03d Seconds, dw: %d Seconds.\n", static_cast<int>(limit / 1000),
            static_cast<int>(limit % 1000), static_cast<int>(interval / 1000));
     Stamp(LOG_DETAIL, L"Reset Loop Start");
@@ -140,8 +160,9 @@ int32_t KIRO_FlashTool::FlashScanner_ResetWait(int32_t reboot_type)
             LogMsg(LOG_INFO, L"Flash has been cancelled in FlashScanner_ResetWait.\n");
             return -1;
         }
-        LogMsg(LOG_INFO, L"Wait %d Seconds inner Reset Loop.\n", static_cast<int>(interval / 1000));
-        platform::SleepMs(static_cast<uint32_t>(interval));
+        LogMsg(LOG_INFO, L"Wait %d Seconds inner Reset Loop.\n", static_cast<int>(nextPause / 1000));
+        platform::SleepMs(Pacing::Ms(nextPause));
+        nextPause = interval;
         LogMsg(LOG_INFO,
                L"Check if need to dispose dll callback assist, reboot_type = %d, device type = %d, "
                L"pinfo.physical_cable_type = %c.\n",

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "io/FlashIoDevice.h"
+#include "io/Pacing.h"
 #include "log/RefCounted.h"
 #include "protocol/BootloaderPacket.h"
 
@@ -29,6 +30,7 @@ public:
     uint64_t receiveDeadlineMs = 2000; // PELLARO_Timeout_ProtoCmd_mSecs
     uint64_t rxFlushTimeoutMs = 2000;
     uint64_t shortReplyTimeoutMs = 500;
+    Pacing pacing;
     FlashIoDevice* io = nullptr;       // owned, never replaced
     Log* log = nullptr;
 
@@ -69,6 +71,9 @@ public:
     uint8_t ReplyGetU8();
     uint16_t ReplyGetU16();
     int32_t ReplyCheckEnd();
+    // A sign that the device cannot keep up with the fast profile: the rest
+    // of the flash runs on the full pauses (logged once).
+    void DeviceLagged(const wchar_t* sign);
 
     // Bootloader commands.
     int32_t GetVersion();

@@ -102,7 +102,7 @@ int32_t FlashIo::WrBlock(uint64_t offset, const uint8_t* data, uint64_t size)
     }
     while (size > 0) {
         uint64_t chunk = size < packetSize ? size : packetSize;
-        platform::SleepMs(20);
+        platform::SleepMs(Pacing::Ms(pacing.PacketPause()));
         int32_t result = SendPacket(BL_CMD_WRITE_BLOCK, 1, offset, 0, data, chunk);
         if (result != 0)
             return result;

@@ -155,6 +155,8 @@ int32_t FlashIo::TxPacket()
                 // A hard reset may restart the bootloader before it answers.
                 if (tries >= 2 && txPacket.Cmd == BL_CMD_RESET_HARD)
                     return 0;
+                if (txPacket.Cmd != BL_CMD_RESET_HARD)
+                    DeviceLagged(L"timeout");
                 flushFirst = false;
                 break;
             }
@@ -167,15 +169,18 @@ int32_t FlashIo::TxPacket()
             }
             if (answer == SYM_NAK) {
                 LogMsg(LOG_ERROR, L"%s | TX Packet Result: NAK\n", timestampText);
+                DeviceLagged(L"NAK");
                 flushFirst = true;
                 break;
             }
             if (answer == SYM_CAN) {
                 LogMsg(LOG_ERROR, L"%s | TX Packet Result: CAN\n", timestampText);
+                DeviceLagged(L"CAN");
                 return -8;
             }
             LogMsg(LOG_PACKET, L"%s | TX Packet Result: Unknown: %d\n", timestampText, answer);
             if (++strays > kStrayLimit) {
+                DeviceLagged(L"spew");
                 flushFirst = true;
                 break;
             }
@@ -316,6 +321,16 @@ int32_t FlashIo::RxPacket()
     return result;
 }
 
+void FlashIo::DeviceLagged(const wchar_t* sign)
+{
+    if (!pacing.Fast())
+        return;
+    pacing.fellBack = true;
+    pacing.fallbackSign = sign;
+    LogMsg(LOG_WARN, L"Fast pacing: the device did not keep up (%s), the rest of this flash runs on the full pauses.\n",
+           sign);
+}
+
 int32_t FlashIo::RxReply()
 {
     uint32_t start = platform::TickCount();
@@ -324,20 +339,24 @@ int32_t FlashIo::RxReply()
     for (int attempt = 1;; ++attempt) {
         if (attempt > retryCount)
             return -9;
-        if (platform::TimeUp(start, receiveDeadlineMs))
+        if (platform::TimeUp(start, receiveDeadlineMs)) {
+            DeviceLagged(L"timeout");
             return -6;
+        }
         int32_t result = RxPacket();
         if (result == 0 && replyFlag != 0)
             break;
         if (result == -10) {
             LogMsg(LOG_ERROR, L"ERROR: RX Spew... flushing & Retrying\n");
+            DeviceLagged(L"spew");
             FlushRx(1);
         } else if (result == 0) {
             // "No reply yet" costs no attempt; the deadline bounds the wait.
             attempt = 0;
-            platform::SleepMs(5);
+            platform::SleepMs(Pacing::Ms(pacing.EmptyPollPause()));
         } else {
-            platform::SleepMs(50);
+            DeviceLagged(result == -6 ? L"timeout" : result == -8 ? L"CAN" : result == -1 ? L"bad CRC" : L"read failure");
+            platform::SleepMs(Pacing::Ms(pacing.FailedTryPause()));
         }
     }
     if ((rxPacket.Cmd ^ txPacket.Cmd) != 0xFF || (rxPacket.packet_number ^ txPacket.packet_number) != 0xFF) {
@@ -392,7 +411,7 @@ int32_t FlashIo::SendPacket(uint32_t Cmd, uint32_t n_params, uint64_t param0, ui
     LogMsg(LOG_INFO, L"TX Result: %d\n", result);
     if (result != 0)
         return result;
-    platform::SleepMs(20);
+    platform::SleepMs(Pacing::Ms(pacing.ReceivePause()));
     result = RxReply();
     LogMsg(LOG_INFO, L"RX Result: %d\n", result);
     if (result != 0)

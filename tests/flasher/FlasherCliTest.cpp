@@ -570,3 +570,44 @@ TEST(FlasherJson, AnImageWrittenAgainIsNamed)
 }
 
 } // namespace
+
+// --fast on a pty in real time: against a device that keeps up the result
+// says the fast profile ran without falling back; against one that loses
+// what comes while it writes, the flash falls back, still ends 0, and the
+// text result and the JSON say so.
+TEST(FlasherFast, SaysWhetherTheFlashFellBack)
+{
+    TempDir dir;
+    std::string file = dir.Write("fw.mocf", AsString(testing_support::RealTimeFile(0x41).file));
+    // Only to keep the run short: the pause before the readiness check.
+    std::string settings = dir.Write("short.txt", "PELLARO_Readiness_Pause_mSecs: 1000\n");
+    const struct {
+        const char* name;
+        std::vector<std::string> faults;
+        bool fellBack;
+    } cases[] = {
+        {"keeps-up", {}, false},
+        {"needs-pauses", {"--fault", "busy=lose", "--timing", "write=15"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = QuickScanner(dir, c.name);
+        args.insert(args.end(), c.faults.begin(), c.faults.end());
+        testing_support::SimProcess sim(TAMBRIX_SIM_PROGRAM, args, dir.File(std::string(c.name) + ".txt"));
+        std::string port = sim.Line();
+        Flasher json(dir, {"flash", file, "--port", port, "--fast", "--settings", settings, "--json"});
+        ASSERT_EQ(json.Wait(), 0) << json.Err();
+        std::vector<nlohmann::json> results = Events(json.Out(), "result");
+        ASSERT_EQ(results.size(), 1u) << json.Out();
+        EXPECT_EQ(results[0]["result"], 0) << results[0];
+        EXPECT_EQ(results[0]["fast"], true) << results[0];
+        EXPECT_EQ(results[0]["fast_fallback"], c.fellBack) << results[0];
+
+        if (!c.fellBack)
+            continue;
+        Flasher text(dir, {"flash", file, "--port", port, "--fast", "--settings", settings});
+        ASSERT_EQ(text.Wait(), 0) << text.Err();
+        EXPECT_NE(text.Out().find(port + ": fast profile: the device did not keep up"), std::string::npos)
+            << text.Out();
+    }
+}

@@ -114,6 +114,32 @@ TEST_F(ProtocolFileTest, RefusedLinesDoNotUndoAcceptedOnes)
     EXPECT_EQ(context->engine->io->io->usbFullReportWait, 1u);
 }
 
+TEST_F(ProtocolFileTest, PausesAndTheFastProfile)
+{
+    EXPECT_EQ(Load("pauses.txt",
+                   "PELLARO_Pause_Packet_mSecs: 0\n"
+                   "PELLARO_Pause_Receive_mSecs: 3\n"
+                   "PELLARO_Pause_EmptyPoll_mSecs: 1\n"
+                   "PELLARO_Pause_FailedTry_mSecs: 0x40\n"
+                   "PELLARO_Restart_FirstLook_mSecs: 200\n"
+                   "PELLARO_Restart_LookInterval_mSecs: 300\n"
+                   "PELLARO_Readiness_Pause_mSecs: 2500\n"
+                   "PELLARO_Fast: 1\n"),
+              0u);
+    const Pacing& p = context->engine->io->pacing;
+    EXPECT_EQ(p.packetPauseMs, 0u);
+    EXPECT_EQ(p.receivePauseMs, 3u);
+    EXPECT_EQ(p.emptyPollPauseMs, 1u);
+    EXPECT_EQ(p.failedTryPauseMs, 0x40u);
+    EXPECT_EQ(p.firstLookMs, 200u);
+    EXPECT_EQ(p.lookIntervalMs, 300u);
+    EXPECT_EQ(p.readinessPauseMs, 2500u);
+    EXPECT_EQ(p.fast, 1u);
+    // -1 gives the looks back to the cable's own pauses.
+    EXPECT_EQ(Load("pauses.txt", "PELLARO_Restart_FirstLook_mSecs: -1\n"), 0u);
+    EXPECT_EQ(p.firstLookMs, CFS_PACE_BY_CABLE);
+}
+
 TEST_F(ProtocolFileTest, ALongLineEndsTheReading)
 {
     std::string fits(498, ' ');

@@ -266,6 +266,15 @@ TEST_F(ToolTest, LibrarySpecificSettingsReachTheirMembers)
         {0x10042, 5000, &engine->btlTimeoutReply},
         {0x10043, 3, &engine->btlRetryMax},
         {0x10050, 0, &io->io->usbFullReportWait},
+        // The pauses: a host that sets nothing keeps the long-standing ones.
+        {CFS_PELLARO_PAUSE_PACKET, 20, &io->pacing.packetPauseMs},
+        {CFS_PELLARO_PAUSE_RECEIVE, 20, &io->pacing.receivePauseMs},
+        {CFS_PELLARO_PAUSE_EMPTY_POLL, 5, &io->pacing.emptyPollPauseMs},
+        {CFS_PELLARO_PAUSE_FAILED_TRY, 50, &io->pacing.failedTryPauseMs},
+        {CFS_PELLARO_RESTART_FIRST_LOOK, CFS_PACE_BY_CABLE, &io->pacing.firstLookMs},
+        {CFS_PELLARO_RESTART_LOOK_INTERVAL, CFS_PACE_BY_CABLE, &io->pacing.lookIntervalMs},
+        {CFS_PELLARO_READINESS_PAUSE, 10000, &io->pacing.readinessPauseMs},
+        {CFS_PELLARO_FAST, 0, &io->pacing.fast},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(GetU64(c.id), c.initial) << std::hex << c.id;

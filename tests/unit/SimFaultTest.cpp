@@ -38,7 +38,9 @@ TEST(SimFaults, OptionNamesAreCheckedAndApplied)
         {"protocol-version=22", true}, {"incompatible", true},  {"line=8E1", true},
         {"line=9600-8O2", true},    {"line=9E1", false},        {"line=8X1", false},
         {"silent-from=40", true},   {"silent-from", false},     {"power-loss=7", true},
-        {"power-loss", false},      {"no-such-fault", false},
+        {"power-loss", false},      {"no-such-fault", false},   {"busy=lose", true},
+        {"busy=nak", true},         {"busy=answer", true},      {"busy", false},
+        {"busy=maybe", false},
     };
     for (const Case& c : cases) {
         sim::DeviceConfig config;
@@ -86,6 +88,32 @@ TEST(SimFaults, CorruptReplyCrcIsSentAgainCorrectly)
     host.Send(testing_support::NakReply());
     host.Send(testing_support::Poll());
     EXPECT_TRUE(host.ReadReply().crcOk);
+}
+
+// A bootloader that cannot listen while it works: a poll during the
+// command's busy time is lost (or NAKed) instead of answered "no reply yet";
+// once the work is done the next poll gets the reply.
+TEST(SimFaults, BusyUnitLosesOrNaksWhatComesMeanwhile)
+{
+    for (const char* fault : {"busy=lose", "busy=nak"}) {
+        SCOPED_TRACE(fault);
+        sim::DeviceConfig config = WithFaults({fault}, true);
+        config.timings.commandMs = 30;
+        SimHost host(config);
+        host.EnterPacketMode();
+        host.Send(testing_support::EncodeCommand(1, 1, {}, {}));
+        ASSERT_EQ(host.ReadSymbol(1000), kAck);
+        host.Send(testing_support::Poll());
+        if (std::string(fault) == "busy=nak")
+            EXPECT_EQ(host.ReadSymbol(100), kNak);
+        else
+            EXPECT_LT(host.ReadSymbol(100), 0);   // nothing came
+        host.Sleep(40);
+        host.Send(testing_support::Poll());
+        testing_support::ReplyFrame reply = host.ReadReply();
+        EXPECT_TRUE(reply.complete && reply.crcOk);
+        EXPECT_EQ(host.device.Env().counters.busyLost, 1u);
+    }
 }
 
 TEST(SimFaults, SilenceAfterAReset)

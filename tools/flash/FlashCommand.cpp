@@ -59,6 +59,9 @@ void HandleInterrupts(std::vector<std::unique_ptr<FlashJob>>& jobs, int& handled
     }
 }
 
+constexpr const char* kFellBackText =
+    "fast profile: the device did not keep up, the rest of the flash ran on the full pauses";
+
 struct Outcome {
     Diagnosis diagnosis;
     std::string versions;   // "application 1.0 -> 2.0, ..."
@@ -91,6 +94,8 @@ void PrintSummary(const std::vector<std::unique_ptr<FlashJob>>& jobs, const std:
         const FlashJob& job = *jobs.front();
         std::printf("%s: result %d in %.1f s: %s\n", job.Port().c_str(), job.Result(), job.Seconds(),
                     FlashMeaning(job.Result()));
+        if (job.FellBack())
+            std::printf("%s: %s\n", job.Port().c_str(), kFellBackText);
         if (!outcomes.front().versions.empty())
             std::printf("%s: %s\n", job.Port().c_str(), outcomes.front().versions.c_str());
         return;
@@ -101,9 +106,9 @@ void PrintSummary(const std::vector<std::unique_ptr<FlashJob>>& jobs, const std:
     std::printf("\n%-*s  %6s  %7s  %-10s  %s\n", static_cast<int>(width), "PORT", "RESULT", "TIME", "DEVICE",
                 "MEANING");
     for (size_t i = 0; i < jobs.size(); ++i)
-        std::printf("%-*s  %6d  %6.1fs  %-10s  %s\n", static_cast<int>(width), jobs[i]->Port().c_str(),
+        std::printf("%-*s  %6d  %6.1fs  %-10s  %s%s\n", static_cast<int>(width), jobs[i]->Port().c_str(),
                     jobs[i]->Result(), jobs[i]->Seconds(), outcomes[i].diagnosis.deviceState.c_str(),
-                    FlashMeaning(jobs[i]->Result()));
+                    FlashMeaning(jobs[i]->Result()), jobs[i]->FellBack() ? " (fast: fell back)" : "");
     std::printf("worst result %d: %s\n", worst, FlashMeaning(worst));
 }
 

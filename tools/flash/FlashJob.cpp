@@ -137,6 +137,12 @@ bool FlashJob::Configure(std::string& error, int& exitCode)
             return false;
         }
     }
+    // After the settings file: the command line has the last word.
+    if (options_.fast) {
+        uint64_t on = 1;
+        if (!Set(CFS_PELLARO_FAST, &on, sizeof on, "the fast profile", error))
+            return false;
+    }
     uint64_t type = options_.usb ? INTERFACE_USB_HID : INTERFACE_RS232;
     std::wstring port = Widen(port_);
     if (!Set(CFS_INTERFACE, &type, sizeof type, "the interface", error) ||
@@ -277,6 +283,19 @@ Facts FlashJob::FactsOf(Operation operation, const std::string& file) const
                                     before.rfind("mode: boot\n", 0) == 0;
     }
     return facts;
+}
+
+bool FlashJob::Fast() const
+{
+    uint64_t on = 0;
+    return tool_ && tool_->GetSetting(CFS_PELLARO_FAST, &on, sizeof on) == CFS_RESULT_OK && on != 0;
+}
+
+bool FlashJob::FellBack() const
+{
+    uint64_t fellBack = 0;
+    return tool_ && tool_->GetSetting(CFS_TAMBRIX_FAST_FALLBACK, &fellBack, sizeof fellBack) == CFS_RESULT_OK &&
+           fellBack != 0;
 }
 
 std::vector<std::unique_ptr<FlashJob>> PrepareJobs(const CommandOptions& options, Library& library, int& exitCode)

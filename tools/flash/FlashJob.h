@@ -59,6 +59,10 @@ public:
     std::string ReportAfter() const { return ReportText(CFS_TAMBRIX_REPORT_AFTER); }
     // "115200 8-N-1"
     std::string LineText() const;
+    // Whether the flash ran on the fast profile (the host's or the settings
+    // file's), and whether it fell back to the full pauses.
+    bool Fast() const;
+    bool FellBack() const;
 
 private:
     static int32_t OnProgress(uint64_t context, int32_t zero, uint64_t position, uint64_t total);

@@ -98,6 +98,8 @@ nlohmann::json FlashJson(const FlashJob& job, const std::string& file, const Dia
     object["meaning"] = FlashMeaning(job.Result());
     object["flashed"] = Flashed(job.Result());
     object["cancelled"] = job.Cancelled();
+    object["fast"] = job.Fast();
+    object["fast_fallback"] = job.FellBack();
     nlohmann::json phases = nlohmann::json::array();
     for (const PhaseProgress& p : job.Progress().Phases())
         phases.push_back({{"phase", PhaseName(p.phase)},

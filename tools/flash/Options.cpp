@@ -1,5 +1,7 @@
 #include "Options.h"
 
+#include <CLI/CLI.hpp>
+
 namespace flasher {
 
 namespace {
@@ -20,6 +22,13 @@ std::string PerPortFile(const DeviceOptions& options, const std::string& file, c
 }
 
 } // namespace
+
+void AddFastOption(CLI::App& command, DeviceOptions& device)
+{
+    command.add_flag("--fast", device.fast,
+                     "no fixed pauses between packets, and a restarted device looked for early and often; at the "
+                     "first sign that the device cannot keep up the rest of its flash runs on the full pauses");
+}
 
 std::string LogFileFor(const DeviceOptions& options, const std::string& port)
 {

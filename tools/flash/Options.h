@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 namespace flasher {
 
 struct DeviceOptions {
@@ -18,6 +22,7 @@ struct DeviceOptions {
     std::string log;               // log file, may be empty (no log)
     char logLevel = 'M';           // L, M, H
     std::string record;            // recording file, may be empty (no recording)
+    bool fast = false;             // the library's fast profile (PELLARO_Fast)
 };
 
 struct CommandOptions {
@@ -27,6 +32,9 @@ struct CommandOptions {
     bool verbose = false;          // -v: every step and wait as a line
     bool quiet = false;            // -q: no progress, no result line on success
 };
+
+// --fast on a command that flashes (flash, and the station's).
+void AddFastOption(CLI::App& command, DeviceOptions& device);
 
 // The log file of one device: the name as given for a single port; with
 // several ports "-PORT" (the port's last path part) before the extension,

@@ -153,6 +153,7 @@ int Run(int argc, char** argv)
     CLI::App* flash =
         AddFileCommand(app, "flash", "flash FILE into the device(s) on the port(s)", kFlashFooter, options);
     AddDeviceOptions(*flash, options.device, true);
+    AddFastOption(*flash, options.device);
     AddOutputOptions(*flash, options,
                      "progress events, then one result object per device, as JSON lines (see the README)",
                      "progress as a line per step and wait, also on a terminal");
