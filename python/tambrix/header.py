@@ -67,6 +67,9 @@ class SettingId(enum.IntEnum):
 #: The first of the library-specific tunables, which :meth:`Flasher.set` takes.
 FIRST_TUNABLE = 0x10000
 
+#: The value of the restart look settings that keeps each cable's own pauses.
+PACE_BY_CABLE = 0xFFFF_FFFF_FFFF_FFFF
+
 
 class Kind(enum.Enum):
     """What a setting of the extension table holds, as the header documents it."""
@@ -79,7 +82,7 @@ class Kind(enum.Enum):
 
 #: The kind of every id of the extension table; an id not listed here is a number.
 KINDS: dict[SettingId, Kind] = {
-    **{s: Kind.NUMBER for s in SettingId if FIRST_TUNABLE <= s < SettingId.PELLARO_RECORD_FILE},
+    **{s: Kind.NUMBER for s in SettingId if s >= FIRST_TUNABLE},
     SettingId.PELLARO_RECORD_FILE: Kind.FILE_NAME,
     SettingId.TAMBRIX_STATUS_REPORTS: Kind.STATUS_REPORTS,
     SettingId.TAMBRIX_DEVICE_REPORT: Kind.TEXT,
