@@ -4,6 +4,7 @@
 // station closes.
 #pragma once
 
+#include "DeviceIdentity.h"
 #include "Ledger.h"
 
 #include "../DeviceReport.h"
@@ -18,15 +19,6 @@
 namespace flasher {
 
 class Station;
-
-// What tells one device from the next on a port: the report without what a
-// flash changes (mode, versions, checksum) or a link's passing state; a
-// cradle's scanner address stays in.
-std::string DeviceIdentity(const DeviceReport& report);
-
-// Whether the device already runs the versions of the file's objects that
-// suit it: the application's (and the bootloader's, when the file has one).
-bool RunsVersions(const DeviceReport& report, const std::string& app, const std::string& boot);
 
 class PortWorker {
 public:
