@@ -462,6 +462,9 @@ TEST(StationLedger, KilledStationsRowsAreInterruptedAtTheNextStart)
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0]["port"], port);
     EXPECT_TRUE(rows[0]["cause"].is_string()) << rows[0];
+    // No lock file of a station is left once they all ended.
+    for (const auto& entry : std::filesystem::directory_iterator(x.dir.Path()))
+        EXPECT_EQ(entry.path().string().find(".lock"), std::string::npos) << entry.path();
 
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open_v2(x.ledger.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);

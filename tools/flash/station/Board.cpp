@@ -152,6 +152,9 @@ void Board::Draw()
         return;
     std::lock_guard<std::mutex> lock(mutex_);
     std::string text = Render();
+    if (text == lastText_ && drawnLines_ > 0)
+        return;
+    lastText_ = text;
     Erase();
     std::fputs(text.c_str(), stdout);
     std::fflush(stdout);

@@ -62,6 +62,7 @@ private:
     std::map<std::string, PortLine> ports_;
     Totals totals_;
     size_t drawnLines_ = 0;
+    std::string lastText_;
 };
 
 // "1:02:03" of seconds.

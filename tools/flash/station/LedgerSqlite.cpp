@@ -7,9 +7,12 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <glob.h>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace flasher {
@@ -102,9 +105,9 @@ public:
             return false;
         if (!forStation)
             return true;
-        lock_ = ::open(LockPath(getpid()).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (lock_ < 0 || flock(lock_, LOCK_EX | LOCK_NB) != 0)
+        if (!TakeLock())
             return Failed("its lock file " + LockPath(getpid()) + " cannot be taken", error, false);
+        RemoveStaleLocks();
         return MarkInterrupted(error);
     }
 
@@ -217,6 +220,42 @@ public:
 
 private:
     std::string LockPath(long pid) const { return path_ + "-station-" + std::to_string(pid) + ".lock"; }
+
+    // Another station that judges this one ended may remove the file
+    // between its creation and its lock: then it is made again.
+    bool TakeLock()
+    {
+        std::string path = LockPath(getpid());
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            if (fd < 0)
+                return false;
+            struct stat held {}, named {};
+            if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 &&
+                held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+                lock_ = fd;
+                return true;
+            }
+            close(fd);
+        }
+        return false;
+    }
+
+    // Lock files of stations that ended without an open row.
+    void RemoveStaleLocks() const
+    {
+        std::string pattern = path_ + "-station-*.lock";
+        glob_t found{};
+        if (glob(pattern.c_str(), 0, nullptr, &found) == 0)
+            for (size_t i = 0; i < found.gl_pathc; ++i) {
+                std::string name = found.gl_pathv[i];
+                size_t at = name.rfind("-station-") + 9;
+                long pid = std::strtol(name.c_str() + at, nullptr, 10);
+                if (pid > 0)
+                    Running(host_, pid);
+            }
+        globfree(&found);
+    }
 
     // A station whose lock file is gone or can be locked has ended.
     bool Running(const std::string& host, long pid) const

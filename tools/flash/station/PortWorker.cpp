@@ -162,9 +162,13 @@ void PortWorker::Run()
         if (!Pause(o.probeEvery))
             break;
     }
-    if (taken && !Present())
-        Left("its port is gone");
-    station_.Output().RemovePort(port_);
+    // A port that went leaves the board; one the station stopped watching
+    // shows how it ended.
+    if (!Present()) {
+        if (taken)
+            Left("its port is gone");
+        station_.Output().RemovePort(port_);
+    }
 }
 
 bool PortWorker::Current(const DeviceReport& report)
