@@ -529,6 +529,19 @@ TEST_P(StationUsage, OneLineAndTheExitCode)
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 
+// A settings file the library refuses ends the station before any device
+// is probed, with the library's own lines.
+TEST(StationSettings, RefusedSettingsEndTheStationFirst)
+{
+    Fixture x;
+    std::string settings = x.dir.Write("bad.txt", "BOGUS_name: 3\n");
+    Tool tool(x.dir, {"station", x.file, "--port", x.ports.Pattern(), "--settings", settings});
+    EXPECT_EQ(tool.Wait(), 64) << tool.Context();
+    std::string err = tool.Err();
+    EXPECT_NE(err.find("the settings file " + settings + " has errors"), std::string::npos) << err;
+    EXPECT_NE(err.find("bad.txt:1: ERROR: Setting 'BOGUS_name' not found"), std::string::npos) << err;
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, StationUsage, ::testing::ValuesIn(kUsage),
                          [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
 

@@ -105,9 +105,11 @@ bool PortWorker::Probe(std::string& report)
 
 bool PortWorker::Pause(double seconds)
 {
+    // Whether the port is there costs a system call (a registry read on
+    // Windows): looked at four times a second, the station's state more often.
     auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (station_.Closing() || !Present())
+    for (int tick = 0; std::chrono::steady_clock::now() < end; ++tick) {
+        if (station_.Closing() || (tick % 5 == 0 && !Present()))
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -142,8 +144,12 @@ void PortWorker::Run()
             }
             misses = 0;
             if (!taken) {
-                if (!station_.MayTake())
-                    break;
+                // --count reached: the devices still flashing end first.
+                if (!station_.MayTake()) {
+                    if (o.once || !Pause(o.probeEvery))
+                        break;
+                    continue;
+                }
                 identity = id;
                 taken = true;
                 Take(report, identity);

@@ -5,6 +5,7 @@
 #include "Watch.h"
 
 #include "../Commands.h"
+#include "../FlashJob.h"
 #include "../Results.h"
 
 #include <algorithm>
@@ -232,6 +233,14 @@ int StationCommand(const StationOptions& options)
             std::fprintf(stderr, "tambrix-flash: the ledger had %d open row(s) of a station that ended; marked "
                                  "interrupted\n",
                          ledger->Interrupted());
+    }
+    // The settings file and the line settings are the same for every
+    // device: refused ones end the station before the first device.
+    {
+        FlashJob trial(library, options.command.device, options.patterns.front());
+        int code = 0;
+        if (!trial.Configure(error, code))
+            return Fail(code, error);
     }
     StationFacts facts{HostName(), FileSha1(options.command.file), LibraryVersion(library)};
     Station station(options, library, ledger.get(), facts);
