@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -474,6 +475,42 @@ TEST(StationLedger, KilledStationsRowsAreInterruptedAtTheNextStart)
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(mode, 0)), "wal");
     sqlite3_finalize(mode);
     sqlite3_close(db);
+}
+
+// Plain lines when the output is no terminal: a current device, which then
+// stops answering and after two silent probes has left the port.
+TEST(StationPlain, CurrentDeviceThatStopsAnsweringHasLeft)
+{
+    Fixture x;
+    Scanner current(x.dir, "current",
+                    {"--app-version", testing_support::kRealTimeAppVersion, "--boot-version", "E2E-BOOT-2",
+                     "--fault", "silent-from=1500"});
+    std::string port = x.ports.Plug("ttyA", current);
+    std::vector<std::string> args = x.Station({"--skip-current"});
+    args.erase(std::find(args.begin(), args.end(), "--json"));
+    Tool station(x.dir, args);
+    auto shows = [&](const std::string& text) {
+        for (int i = 0; i < 600; ++i) {
+            if (station.Out().find(text) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    };
+    EXPECT_TRUE(shows(port + ": device arrived: application " + std::string(testing_support::kRealTimeAppVersion) +
+                      ", bootloader E2E-BOOT-2 (running its application)\n"))
+        << station.Out() << station.Context();
+    EXPECT_TRUE(shows(port + ": current: it runs the file's versions; not flashed\n")) << station.Out();
+    EXPECT_TRUE(shows(port + ": device left (it stopped answering)\n")) << station.Out() << station.Context();
+    station.Signal(SIGINT);
+    EXPECT_EQ(station.Wait(), 0) << station.Context();
+    std::string out = station.Out();
+    EXPECT_NE(out.find("station: 0 flashed, 1 current, 0 failed, 0 cancelled in "), std::string::npos) << out;
+    EXPECT_EQ(out.find("device arrived"), out.rfind("device arrived")) << out;
+    EXPECT_EQ(out.find('{'), std::string::npos) << out;
+    std::vector<Json> rows = x.Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["outcome"], "current") << rows[0];
 }
 
 // Sixteen scanners at once: each flashed, each area the file's.
