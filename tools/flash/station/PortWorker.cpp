@@ -62,7 +62,7 @@ void PortWorker::Join()
 
 bool PortWorker::Present() const
 {
-    return PortNode(port_) == node_;
+    return station_.NodeOf(port_) == node_;
 }
 
 std::unique_ptr<PortWorker::Attempt> PortWorker::NewAttempt(int number, int tryNumber, std::string& error,
@@ -143,6 +143,12 @@ void PortWorker::Run()
                 taken = false;
             }
             misses = 0;
+            if (!taken && o.command.device.usb && station_.ClaimReturning(id)) {
+                identity = id;
+                taken = true;
+                station_.Output().SetState(port_, "done", "came back under this node after its flash");
+                station_.Output().Line(port_ + ": the device flashed before came back under this node");
+            }
             if (!taken) {
                 // --count reached: the devices still flashing end first.
                 if (!station_.MayTake()) {
@@ -153,6 +159,8 @@ void PortWorker::Run()
                 identity = id;
                 taken = true;
                 Take(report, identity);
+                if (o.command.device.usb && !Present())
+                    station_.FlashedAndGone(identity);
                 if (o.once)
                     break;
             }

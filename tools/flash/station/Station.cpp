@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #ifdef _WIN32
@@ -112,16 +113,60 @@ void Station::Ended(const std::string& outcome)
         closing_ = true;
 }
 
+std::string Station::NodeOf(const std::string& port) const
+{
+    if (options_.command.device.usb)
+        return usb_.Has(port) ? port : "";
+    return PortNode(port);
+}
+
+void Station::FlashedAndGone(const std::string& identity)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    returning_.emplace_back(identity, std::chrono::steady_clock::now());
+}
+
+bool Station::ClaimReturning(const std::string& identity)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto now = std::chrono::steady_clock::now();
+    std::erase_if(returning_, [&](const auto& r) { return now - r.second > std::chrono::minutes(2); });
+    for (auto it = returning_.begin(); it != returning_.end(); ++it)
+        if (it->first == identity) {
+            returning_.erase(it);
+            return true;
+        }
+    return false;
+}
+
+bool Station::StartUsb(std::string& error)
+{
+    std::vector<UsbId> ids;
+    for (const std::string& text : options_.usbIds) {
+        UsbId id;
+        if (!ParseUsbId(text, id)) {
+            error = "--usb-id " + text + ": not VID:PID in hex, such as f0f0:0a01";
+            return false;
+        }
+        ids.push_back(id);
+    }
+    return usb_.Start(ids, error);
+}
+
 void Station::Scan()
 {
     if (closing_ || (options_.once && scanned_))
         return;
     scanned_ = true;
-    for (const std::string& port : MatchPorts(options_.patterns)) {
+    usb_.Poll();
+    // A HID device that re-enumerates during its flash usually comes back
+    // as the same node, so its worker (still flashing) keeps it.
+    std::set<std::string> ports = options_.command.device.usb ? usb_.Nodes() : MatchPorts(options_.patterns);
+    for (const std::string& port : ports) {
         auto found = workers_.find(port);
         if (found != workers_.end())
             continue;
-        auto worker = std::make_unique<PortWorker>(*this, port, PortNode(port));
+        auto worker = std::make_unique<PortWorker>(*this, port, NodeOf(port));
         worker->Start();
         workers_.emplace(port, std::move(worker));
     }
@@ -237,13 +282,15 @@ int StationCommand(const StationOptions& options)
     // The settings file and the line settings are the same for every
     // device: refused ones end the station before the first device.
     {
-        FlashJob trial(library, options.command.device, options.patterns.front());
+        FlashJob trial(library, options.command.device, options.patterns.empty() ? "/dev/hidraw0" : options.patterns.front());
         int code = 0;
         if (!trial.Configure(error, code))
             return Fail(code, error);
     }
     StationFacts facts{HostName(), FileSha1(options.command.file), LibraryVersion(library)};
     Station station(options, library, ledger.get(), facts);
+    if (options.command.device.usb && !station.StartUsb(error))
+        return Fail(kExitUsage, error);
     return station.Run();
 }
 

@@ -6,10 +6,14 @@
 #include "Board.h"
 #include "Ledger.h"
 #include "StationOptions.h"
+#include "UsbWatch.h"
 
 #include "../System.h"
 
 #include <atomic>
+#include <chrono>
+#include <utility>
+#include <vector>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -52,6 +56,16 @@ public:
     void Record(FlashRecord& record, bool begin);
     void Ended(const std::string& outcome);
     int NextNumber() { return ++numbers_; }
+    // What the port's name leads to now, empty when it is gone: the node
+    // of a serial port, or a HID node while the monitor has it.
+    std::string NodeOf(const std::string& port) const;
+    // A HID device whose node went during its flash may come back under
+    // another node: told here, and claimed by the worker of the node where
+    // the same device answers within two minutes, so it is not flashed twice.
+    void FlashedAndGone(const std::string& identity);
+    bool ClaimReturning(const std::string& identity);
+    // Starts the USB monitor when the station watches HID devices.
+    bool StartUsb(std::string& error);
 
 private:
     void Scan();
@@ -64,6 +78,8 @@ private:
     Ledger* ledger_;
     StationFacts facts_;
     Board board_;
+    UsbWatch usb_;
+    std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> returning_;
     std::map<std::string, std::unique_ptr<PortWorker>> workers_;
     std::atomic<bool> closing_{false};
     std::atomic<bool> cancelling_{false};

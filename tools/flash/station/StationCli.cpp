@@ -99,9 +99,9 @@ int CheckStationOptions(const StationOptions& o)
         return Fail(kExitUsage, "--usb needs --usb-id VID:PID");
     if (!o.usbIds.empty() && !o.command.device.usb)
         return Fail(kExitUsage, "--usb-id needs --usb");
-    if (o.command.device.usb)
-        return Fail(kExitUsage, "--usb: this build of the station watches serial ports only");
-    if (o.patterns.empty())
+    if (o.command.device.usb && !o.patterns.empty())
+        return Fail(kExitUsage, "--usb takes --usb-id, not --port");
+    if (!o.command.device.usb && o.patterns.empty())
         return Fail(kExitUsage, "--port is required (see --help)");
     return 0;
 }
