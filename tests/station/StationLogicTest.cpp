@@ -2,6 +2,7 @@
 // when a report is the same device or a current one, and the file digest.
 #include "station/DeviceIdentity.h"
 #include "station/Sha1.h"
+#include "station/UsbWatch.h"
 #include "station/Watch.h"
 
 #include <gtest/gtest.h>
@@ -100,6 +101,16 @@ TEST(StationDigest, KnownSha1Values)
               "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
     EXPECT_EQ(flasher::Sha1Hex(std::string(1000000, 'a')), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
     EXPECT_EQ(flasher::FileSha1("/nonexistent/file"), "");
+}
+
+TEST(StationUsbIds, VendorColonProductInHex)
+{
+    flasher::UsbId id;
+    ASSERT_TRUE(flasher::ParseUsbId("f0f0:0A01", id));
+    EXPECT_EQ(id.vendor, 0xf0f0u);
+    EXPECT_EQ(id.product, 0x0a01u);
+    for (const char* bad : {"", ":", "f0f0", "f0f0:", ":0a01", "f0f0:0a01:1", "12345:1", "f0f0:xyz", "f0f0 :0a01"})
+        EXPECT_FALSE(flasher::ParseUsbId(bad, id)) << bad;
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -499,12 +500,16 @@ TEST(StationUsb, PluggedDeviceFlashedOnceThroughItsRestarts)
     Fixture x;
     std::string dumps = x.dir.File("dump-usb");
     mkdir(dumps.c_str(), 0755);
+    // The simulator serves the testbed under umockdev's preload library,
+    // behind the sanitizer's runtime in the sanitizer build.
+    setenv("LD_PRELOAD", TAMBRIX_USB_PRELOAD, 1);
     auto sim = std::make_unique<SimProcess>(
         TAMBRIX_SIM_PROGRAM,
         std::vector<std::string>{"--usb", "--timing", "restart=200", "--timing", "erase=50", "--timing",
                                  "newap2-delay=20", "--dump-dir", dumps},
         x.dir.File("sim-usb.txt"));
     std::string node = sim->Line(), testbed = sim->Line();
+    unsetenv("LD_PRELOAD");
     if (node.rfind("/dev/hidraw", 0) != 0)
         GTEST_SKIP() << "no umockdev testbed: " << Tail(ReadFile(x.dir.File("sim-usb.txt")));
     Tool station(x.dir,
