@@ -39,7 +39,8 @@ while [ $done_count -lt $devices ]; do
     ln -s "$(head -1 "$dir/sim-$k.out")" "$dir/ports/tty$i"
   done
   want=$((done_count + ${#sims[@]}))
-  for _ in $(seq 1200); do
+  # A generous bound: on a loaded machine a batch takes minutes.
+  for _ in $(seq 6000); do
     [ "$(grep -c '"event":"result"' "$dir/events")" -ge "$want" ] && break
     kill -0 $station_pid 2>/dev/null || { echo "station ended early"; tail "$dir/errors"; exit 1; }
     sleep 0.1
