@@ -229,6 +229,7 @@ int Station::Summary()
 int Station::Run()
 {
     CatchInterrupts(g_interrupts);
+    IgnoreBrokenPipes();
     if (board_.Mode() == BoardMode::Board)
         PrepareTerminal(stdout);
     auto lastScan = std::chrono::steady_clock::now() - std::chrono::hours(1);

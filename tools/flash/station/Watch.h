@@ -18,6 +18,10 @@ std::set<std::string> MatchPorts(const std::vector<std::string>& patterns);
 // (a symlink re-made, a new node after a re-plug) is another device.
 std::string PortNode(const std::string& port);
 
+// A station outlives the readers of its output and the services it talks
+// to: a write to a closed pipe or socket fails instead of ending it.
+void IgnoreBrokenPipes();
+
 // A shell-style match: '*' any run, '?' one character; case-insensitive
 // where names are (Windows).
 bool NameMatches(const std::string& pattern, const std::string& name, bool ignoreCase);

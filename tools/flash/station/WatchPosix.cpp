@@ -1,5 +1,6 @@
 #include "Watch.h"
 
+#include <csignal>
 #include <glob.h>
 #include <sys/stat.h>
 
@@ -17,6 +18,11 @@ std::set<std::string> MatchPorts(const std::vector<std::string>& patterns)
         globfree(&found);
     }
     return ports;
+}
+
+void IgnoreBrokenPipes()
+{
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 std::string PortNode(const std::string& port)
