@@ -4,6 +4,7 @@
 #include "Commands.h"
 #include "Results.h"
 #include "System.h"
+#include "station/StationCli.h"
 
 #include <CLI/CLI.hpp>
 
@@ -175,10 +176,13 @@ int Run(int argc, char** argv)
     CLI::App* ports = app.add_subcommand("ports", "list the serial ports and HID devices present");
     ports->footer("Exit code: 0.\n");
     ports->add_flag("--json", options.json, "print one JSON object per port and line");
+    StationOptions stationOptions;
+    LedgerQuery ledgerQuery;
+    StationCommands stationCommands = AddStationCommands(app, stationOptions, ledgerQuery);
 
     // The parser would only say that a subcommand is required.
     if (argc < 2)
-        return Fail(kExitUsage, "a command is needed: flash, version, device, info or ports (see --help)");
+        return Fail(kExitUsage, "a command is needed: flash, version, device, info, ports, station or ledger (see --help)");
     std::string first = argv[1];
     if (first == "--version" || first == "-V")
         return PrintVersion(argc, argv);
@@ -187,7 +191,8 @@ int Run(int argc, char** argv)
         known = known || command->check_name(first);
     if (!first.empty() && first[0] != '-' && !known)
         return Fail(kExitUsage,
-                    "unknown command " + first + "; the commands are flash, version, device, info, ports (see --help)");
+                    "unknown command " + first +
+                        "; the commands are flash, version, device, info, ports, station, ledger (see --help)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -208,6 +213,15 @@ int Run(int argc, char** argv)
         return Fail(kExitUsage, "device takes one --port");
     if (options.device.library.empty())
         options.device.library = DefaultLibrary();
+    if (*stationCommands.station) {
+        if (int code = CheckStationOptions(stationOptions))
+            return code;
+        if (stationOptions.command.device.library.empty())
+            stationOptions.command.device.library = DefaultLibrary();
+        return StationCommand(stationOptions);
+    }
+    if (*stationCommands.ledger)
+        return LedgerCommand(ledgerQuery);
     if (*flash)
         return FlashCommand(options);
     if (*version)
