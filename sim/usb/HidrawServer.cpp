@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
+#include <ctime>
 #include <unistd.h>
 
 namespace sim {
@@ -13,9 +14,6 @@ namespace {
 
 // The longest the server sleeps without looking at the device's schedule.
 constexpr int kMaxWaitMs = 20;
-// A report written to the pty reaches the host's side a moment later: one
-// not yet seen queued counts as taken only after this long.
-constexpr Time kReportArrivalMs = 10;
 // What a host that does not read can have waiting, as a HID driver's
 // input buffers (512 on Windows).
 constexpr size_t kMaxPendingReports = 512;
@@ -94,7 +92,6 @@ void HidrawServer::UpdateBus()
         testbed_.Unplug(node_);
         plugged_ = false;
         pending_.clear();
-        lastSeenQueued_ = true;
         face_.TheDevice().Env().Trace("usb", "off the bus");
     }
     if (!plugged_ && wanted) {
@@ -109,18 +106,20 @@ void HidrawServer::UpdateBus()
 }
 
 // Whether the host's side of the node holds nothing: the last report was
-// read, or never arrived within kReportArrivalMs. FIONREAD goes to the
-// kernel directly, as umockdev's preload does not pass it on.
-bool HidrawServer::HostTookLastReport(Time now)
+// read. A pty hands written bytes to its reader from a kernel worker, which a
+// loaded machine runs late, so FIONREAD alone can count a report not yet
+// handed over as read (and two reports then reach the host as one read); a
+// poll of the reader's end makes the kernel finish the hand-over first. Both
+// go to the kernel directly, as umockdev's preload does not pass them on.
+bool HidrawServer::HostTookLastReport()
 {
+    pollfd hostSide{node_.hostEnd, POLLIN, 0};
+    timespec now{};
+    syscall(SYS_ppoll, &hostSide, 1, &now, nullptr, 0);
     int queued = 0;
     if (syscall(SYS_ioctl, node_.hostEnd, FIONREAD, &queued) != 0)
         return true;
-    if (queued > 0) {
-        lastSeenQueued_ = true;
-        return false;
-    }
-    return lastSeenQueued_ || now - lastWrite_ >= kReportArrivalMs;
+    return queued == 0;
 }
 
 void HidrawServer::ServeReports(Time now)
@@ -136,14 +135,12 @@ void HidrawServer::ServeReports(Time now)
     injected_.clear();
     for (; pending_.size() > kMaxPendingReports; pending_.pop_front())
         face_.TheDevice().Env().Trace("usb", "input report lost: the host does not read");
-    if (pending_.empty() || !HostTookLastReport(now))
+    if (pending_.empty() || !HostTookLastReport())
         return;
     const UsbReport& report = pending_.front();
     if (write(node_.fd, report.data(), report.size()) != static_cast<ssize_t>(report.size()))
         face_.TheDevice().Env().Trace("usb", "input report lost: the host does not read");
     pending_.pop_front();
-    lastWrite_ = now;
-    lastSeenQueued_ = false;
 }
 
 void HidrawServer::Step()

@@ -56,7 +56,7 @@ private:
     void Step();
     void UpdateBus();
     void ServeReports(Time now);
-    bool HostTookLastReport(Time now);
+    bool HostTookLastReport();
     Time Now() const;
 
     HidrawTestbed& testbed_;
@@ -72,8 +72,6 @@ private:
     uint32_t enumeration_ = 0;
     std::deque<UsbReport> injected_;
     std::deque<UsbReport> pending_;  // the device's, not yet on the node
-    Time lastWrite_ = 0;
-    bool lastSeenQueued_ = true;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
