@@ -57,13 +57,16 @@ void ReleaseDeviceMutex(FlashIoDevice* io)
     io->m_hDeviceMutex = nullptr;
 }
 
-// The flush only wants to know what has come in: with nothing buffered it
-// asks the system without the report wait, which would otherwise cost every
-// packet two idle waits. A report still on its way is kept by the system
-// (hidraw queues it; a read cancelled in the race keeps it on Windows).
+// The flush without pauses only wants to know what has come in: with nothing
+// buffered it asks the system without the report wait, which would otherwise
+// cost every packet two idle waits. A report still on its way is kept by the
+// system (hidraw queues it; a read cancelled in the race keeps it on
+// Windows). The flush says so itself: a short timeout alone is a caller's
+// choice, and the flush with pauses after a NAK or a spew expects late
+// replies, so both keep the wait.
 uint32_t ReportWaitMs(const FlashIoDevice* io, UsbCookie* cookie, uint32_t timeoutMs)
 {
-    if (timeoutMs <= kUsbFlushPollMs && RingUsed(&cookie->ring) == 0 && !io->usbFullReportWait)
+    if (io->flushPoll && RingUsed(&cookie->ring) == 0 && !io->usbFullReportWait)
         return timeoutMs;
     return std::max(timeoutMs, kUsbMinReportWaitMs);
 }

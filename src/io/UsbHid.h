@@ -27,9 +27,12 @@ constexpr uint32_t kUsbWriteTimeoutMs = 300;
 // Every report wait lasts at least this long, except the flush's short
 // look at what the system already holds (see my_usb_READREPORT).
 constexpr uint32_t kUsbMinReportWaitMs = 250;
-// The receive flush's poll: a read this short with nothing buffered only
-// asks the system, unless FlashIoDevice::usbFullReportWait is set.
-constexpr uint32_t kUsbFlushPollMs = 1;
+// The pause before a read that failed (the device still there) is tried
+// again.
+constexpr uint32_t kUsbFailedReadPauseMs = 50;
+// The receive flush without pauses (FlashIoDevice::flushPoll) only asks the
+// system when nothing is buffered, unless FlashIoDevice::usbFullReportWait
+// is set.
 
 // The backend's own part of the block: handles, events, report buffers.
 struct UsbNative;

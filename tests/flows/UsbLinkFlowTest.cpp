@@ -61,6 +61,37 @@ TEST_F(UsbLinkFlow, AFlushWithNothingPendingLooksWithoutTheReportWait)
     }
 }
 
+TEST_F(UsbLinkFlow, OnlyTheFlushWithoutPausesSkipsTheReportWait)
+{
+    // The flush with pauses follows a NAK or a spew, where late replies are
+    // expected; a caller's own short timeout is no flush at all.
+    Open();
+    const struct {
+        const char* what;
+        bool flushWithPauses;
+        uint32_t timeoutMs;
+    } cases[] = {
+        {"flush with pauses", true, 0},
+        {"read of 1 ms", false, 1},
+        {"read of 0 ms", false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim.log->Clear();
+        uint64_t start = sim.Now();
+        uint8_t scratch[8];
+        if (c.flushWithPauses)
+            EXPECT_EQ(io.FlushRx(1), 1);
+        else
+            EXPECT_EQ(io.ReadDevice(scratch, sizeof scratch, c.timeoutMs), -6);
+        EXPECT_TRUE(sim.Logged("my_usb_read: Timeout tspent: 25")) << sim.log->Text();
+        EXPECT_GE(sim.Now() - start, 250u);
+    }
+    // The flag is the flush's alone: it is down again once the flush is over.
+    EXPECT_EQ(io.FlushRx(0), 1);
+    EXPECT_EQ(sim.engine->io->io->flushPoll, 0u);
+}
+
 TEST_F(UsbLinkFlow, AReportThatArrivesAfterTheFlushLookedIsReadNext)
 {
     Open();
