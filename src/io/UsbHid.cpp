@@ -474,6 +474,12 @@ int32_t my_usb_read(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_
             return -3;
         if (platform::TimeUp(start, timeoutMs))
             break;
+        // A device that is still there but fails its reads would otherwise
+        // be asked again at once, a log line each time, until the timeout.
+        if (r < 0) {
+            uint32_t spent = platform::TickCount() - start;
+            platform::SleepMs(std::min<uint32_t>(kUsbFailedReadPauseMs, spent < timeoutMs ? timeoutMs - spent : 0));
+        }
     }
     if (total > 0)
         return static_cast<int32_t>(total);

@@ -47,7 +47,7 @@ struct UsbCookie {
     uint32_t writeTimeoutMs;
     const UsbBackend* backend;    // the system's calls
     void* native;                 // the backend's own part
-    uint8_t inReport[256];        // zero-filled before each report read
+    uint8_t inReport[kUsbMaxReportLength];  // zero-filled before each report read
     uint8_t outReport[kUsbReportSize];
     uint8_t receiveStorage[kUsbRingSize];
     RingBuffer ring;
@@ -139,9 +139,9 @@ void UsbNativeFlushQueue(UsbNative* native);
 // Sends one 64-byte output report within timeoutMs: false after logging why.
 bool UsbNativeWriteReport(FlashIoDevice* io, UsbNative* native, const uint8_t* report, uint32_t timeoutMs);
 
-// Waits up to waitMs for one input report into report (kUsbReportSize
+// Waits up to waitMs for one input report into report (kUsbMaxReportLength
 // bytes, part of the block so that a late completion lands in memory that
-// is still ours): Report with *received set; Timeout, Failed and Gone after
+// is still ours; the device's input reports may be longer than 64 bytes): Report with *received set; Timeout, Failed and Gone after
 // the backend has logged them.
 UsbReadResult UsbNativeReadReport(FlashIoDevice* io, UsbNative* native, uint8_t* report, uint32_t waitMs,
                                   uint32_t* received);

@@ -26,6 +26,8 @@ struct CommandOptions {
     bool json = false;
     bool verbose = false;          // -v: every step and wait as a line
     bool quiet = false;            // -q: no progress, no result line on success
+    std::string bootIds;           // udev-rule: the bootloader's "vid:pid", may be empty
+    std::string output;            // udev-rule: the rule file to write, may be empty (standard output)
 };
 
 // The log file of one device: the name as given for a single port; with
