@@ -337,6 +337,9 @@ bool UsbNativeWriteReport(FlashIoDevice* io, UsbNative* native, const uint8_t* r
     // Written at once: hidraw sends the report before write() returns, and
     // whether it reports the node writable to poll() depends on the kernel.
     // Only a node that is a stream (an emulated one) may be full for now.
+    // The kernel bounds the write itself (its USB timeout, about 5 s, even on
+    // a non-blocking descriptor); nothing here can cancel it sooner, so a
+    // device that refuses the report costs that much and the write fails.
     // The device's own output length: a report of another size is refused.
     uint32_t length = native->outputLength;
     memset(native->outReport, 0, sizeof native->outReport);

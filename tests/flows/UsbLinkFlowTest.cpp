@@ -1,8 +1,10 @@
 // The library's USB transport over the simulator's USB link on the virtual
 // clock: what a receive flush costs with nothing pending, with and without
-// the full report wait, and that a report arriving just after the flush's
-// look is still read.
+// the full report wait, that a report arriving just after the flush's look
+// is still read, and whole flashes through a link that drops input reports
+// and refuses output reports as a real host and device do.
 #include "io/FlashIo.h"
+#include "support/FlashRun.h"
 #include "support/SimTool.h"
 
 #include <gtest/gtest.h>
@@ -106,6 +108,50 @@ TEST_F(UsbLinkFlow, AReportThatArrivesAfterTheFlushLookedIsReadNext)
     EXPECT_EQ(io.ReadDevice(answer, sizeof answer, 500), 1);
     EXPECT_EQ(answer[0], 0x06);
     EXPECT_EQ(sim.transport.usb.DeviceReports(), 1u);
+}
+
+// A burst of foreign reports while the host sleeps after its erase command
+// fills the host's queue and the device's own answer is dropped; an
+// endpoint that refuses output reports for longer than a write waits makes
+// writes fail. Either costs the packet a try, and the flash goes on: the
+// device holds the file byte for byte, and a second run flashes it again.
+TEST(UsbLinkFaults, DroppedInputAndRefusedOutputCostTriesNotTheFlash)
+{
+    const struct {
+        const char* what;
+        bool burst;
+    } cases[] = {{"burst of foreign reports at the erase", true}, {"OUT refused at the erase", false}};
+    testing_support::FirmwareFile f = testing_support::StandardFile(0x41, {.bootSize = 1000, .appSize = 3000});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
+        config.unit.cbl = 4;
+        testing_support::FlashRun run(config);
+        run.sim.SetU64(CFS_INTERFACE, INTERFACE_USB_HID);
+        run.sim.transport.usbReports = true;
+        std::wstring file = run.sim.WriteFile("fw.mocf", f.file);
+        sim::Faults& faults = run.sim.device.Env().faults;
+        bool armed = false;
+        run.Watch([&](const std::string& line) {
+            // The first erase: the frame after it switches the fault on.
+            if (armed || line.find("frame #") == std::string::npos || line.find(" cmd=9") == std::string::npos)
+                return;
+            armed = true;
+            uint32_t frame = run.sim.device.Env().counters.commandFrames;
+            (c.burst ? faults.usbBurstFrame : faults.usbRefuseOutFrame) = frame;
+            faults.usbRefuseOutMs = 6000;   // past the kernel's 5 s as well
+        });
+        uint64_t start = run.sim.Now();
+        EXPECT_EQ(run.sim.Flash(file), static_cast<uint32_t>(FLASH_RESULT_OK)) << run.sim.log->Text();
+        EXPECT_LE(run.sim.Now() - start, 120000u) << "virtual milliseconds";
+        ASSERT_TRUE(armed);
+        if (c.burst)
+            EXPECT_GT(run.sim.transport.usb.DroppedReports(), 0u);
+        else
+            EXPECT_GT(run.sim.transport.usb.RefusedWrites(), 0u);
+        testing_support::ExpectFlashed(run.Unit(testing_support::Target::Cable), f, c.what);
+        run.ExpectSecondRunFlashes(f, testing_support::Target::Cable, c.what);
+    }
 }
 
 } // namespace
