@@ -135,8 +135,8 @@ bool KeepPath(UsbCookie* cookie, const wchar_t* path)
 }
 
 // Claims the matching device at path through its mutex and opens it: true
-// when it is ours now.
-bool ClaimAndOpen(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path)
+// when it is ours now. *occupied tells that another holder had the mutex.
+bool ClaimAndOpen(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path, bool* occupied)
 {
     std::wstring name;
     if (!UsbDeviceMutexName(path, name))
@@ -152,6 +152,7 @@ bool ClaimAndOpen(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path)
         IoLog(io, LOG_ERROR, L"Device: %s is occupied by other mutex.\n", name.c_str());
         platform::CloseNamedMutex(io->m_hDeviceMutex);
         io->m_hDeviceMutex = nullptr;
+        *occupied = true;
         return false;
     }
     IoLog(io, LOG_INFO, L"Device: %s is available\n", name.c_str());
@@ -347,13 +348,24 @@ std::vector<std::wstring> MatchingPaths(FlashIoDevice* io, UsbCookie* cookie, bo
 
 int32_t FindHidDevice(FlashIoDevice* io, UsbCookie* cookie)
 {
-    for (const std::wstring& path : MatchingPaths(io, cookie, true)) {
-        IoLog(io, LOG_DETAIL, L"MATCH: %s\n", path.c_str());
-        if (ClaimAndOpen(io, cookie, path.c_str()))
-            return 1;
+    // Another process's search glances at every free device's mutex after
+    // its own open (FindHidDevice_debug); met at that moment, a free device
+    // looks occupied. A search that found only occupied devices therefore
+    // looks again a few times before it gives up.
+    for (uint32_t pass = 0;; ++pass) {
+        bool occupied = false;
+        for (const std::wstring& path : MatchingPaths(io, cookie, true)) {
+            IoLog(io, LOG_DETAIL, L"MATCH: %s\n", path.c_str());
+            if (ClaimAndOpen(io, cookie, path.c_str(), &occupied))
+                return 1;
+        }
+        IoLog(io, LOG_INFO, L"End Of Hid Devices\n");
+        if (!occupied || pass >= kUsbOccupiedSearches)
+            return 0;
+        IoLog(io, LOG_INFO, L"Every matching device is occupied; searching again in %d ms.\n",
+              static_cast<int>(kUsbOccupiedPauseMs));
+        platform::SleepMs(kUsbOccupiedPauseMs);
     }
-    IoLog(io, LOG_INFO, L"End Of Hid Devices\n");
-    return 0;
 }
 
 bool FindHidDevice_debug(FlashIoDevice* io, UsbCookie* cookie)

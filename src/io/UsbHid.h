@@ -30,6 +30,10 @@ constexpr uint32_t kUsbMinReportWaitMs = 250;
 // The pause before a read that failed (the device still there) is tried
 // again.
 constexpr uint32_t kUsbFailedReadPauseMs = 50;
+// A search that met only occupied devices looks again this often, after
+// this pause: another process's glance at the mutexes is over by then.
+constexpr uint32_t kUsbOccupiedSearches = 3;
+constexpr uint32_t kUsbOccupiedPauseMs = 100;
 // The receive flush without pauses (FlashIoDevice::flushPoll) only asks the
 // system when nothing is buffered, unless FlashIoDevice::usbFullReportWait
 // is set.

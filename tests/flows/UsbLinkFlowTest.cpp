@@ -4,10 +4,14 @@
 // is still read, and whole flashes through a link that drops input reports
 // and refuses output reports as a real host and device do.
 #include "io/FlashIo.h"
+#include "io/UsbDevicePath.h"
+#include "platform/Platform.h"
 #include "support/FlashRun.h"
 #include "support/SimTool.h"
 
 #include <gtest/gtest.h>
+
+#include <memory>
 
 namespace {
 
@@ -92,6 +96,44 @@ TEST_F(UsbLinkFlow, OnlyTheFlushWithoutPausesSkipsTheReportWait)
     // The flag is the flush's alone: it is down again once the flush is over.
     EXPECT_EQ(io.FlushRx(0), 1);
     EXPECT_EQ(sim.engine->io->io->flushPoll, 0u);
+}
+
+TEST_F(UsbLinkFlow, ASearchThatMeetsAnotherProcessesGlanceAtTheMutexLooksAgain)
+{
+    // Another process's search holds the device's mutex for a moment (its
+    // look for further free devices after its own open).
+    std::wstring name;
+    ASSERT_TRUE(UsbDeviceMutexName(sim.transport.usb.DevicePath().c_str(), name));
+    bool existed = false;
+    auto glance = std::make_shared<platform::NamedMutex*>(platform::CreateNamedMutex(name.c_str(), &existed));
+    ASSERT_NE(*glance, nullptr);
+    ASSERT_FALSE(existed);
+    const uint64_t over = sim.Now() + 30;
+    sim.time.clock.AddObserver([glance, over](uint64_t now) {
+        if (*glance && now >= over) {
+            platform::CloseNamedMutex(*glance);
+            *glance = nullptr;
+        }
+    });
+    UsbIdentity identity{0xF0F0, 0x0A01, 0, 0, nullptr, nullptr};
+    FlashIoDevice* device = io.io;
+    EXPECT_EQ(sim.transport.usb.Setup(device, &identity), 0) << sim.log->Text();
+    EXPECT_TRUE(sim.Logged("searching again")) << sim.log->Text();
+    EXPECT_NE(device->m_hDeviceMutex, nullptr);
+    if (device->destroy)
+        device->destroy(device);
+    if (*glance)
+        platform::CloseNamedMutex(*glance);
+    *glance = nullptr;
+
+    // A device another flasher keeps is given up after a bounded look.
+    platform::NamedMutex* keeper = platform::CreateNamedMutex(name.c_str(), &existed);
+    ASSERT_NE(keeper, nullptr);
+    sim.log->Clear();
+    uint64_t start = sim.Now();
+    EXPECT_EQ(sim.transport.usb.Setup(device, &identity), -1);
+    EXPECT_LE(sim.Now() - start, 1000u);
+    platform::CloseNamedMutex(keeper);
 }
 
 TEST_F(UsbLinkFlow, AReportThatArrivesAfterTheFlushLookedIsReadNext)
