@@ -152,10 +152,14 @@ TEST(FailureCause, ANodeThisUserMayNotOpenNamesTheNodeAndTheRuleCommand)
     // A busy or vanished device is no permission problem.
     Facts busy;
     busy.usb = true;
+    busy.port = "/dev/hidraw7";
     busy.result = -3;
     busy.log = flasher::ScanLog("do_usb_open - /dev/hidraw7: (16) Device or resource busy: another program holds "
                                 "the device; close it and try again\n");
-    EXPECT_FALSE(Diagnose(busy).noPermission);
+    flasher::Diagnosis busyDiagnosis = Diagnose(busy);
+    EXPECT_FALSE(busyDiagnosis.noPermission);
+    EXPECT_EQ(busyDiagnosis.detail, "the device on /dev/hidraw7 could not be opened: another program holds the device; "
+                                    "close it and try again");
 }
 
 TEST(UdevRule, CoversTheApplicationAndTheBootloaderWithAStableLink)

@@ -96,6 +96,11 @@ LogFacts ScanLog(const std::string& text)
             size_t end = line.find(": (");
             if (end != std::string::npos)
                 facts.deniedNode = line.substr(14, end - 14);
+        } else if (StartsWith(line, "do_usb_open - ") && (line.find(": another program holds the device") !=
+                                                               std::string::npos ||
+                                                           line.find(": another flasher holds the device") !=
+                                                               std::string::npos)) {
+            facts.busyReason = line.substr(line.find(": another ") + 2);
         } else if (StartsWith(line, "Can not get P_INFO to detect scanner type.")) {
             facts.noReport = true;
         } else if (line.find("client can not provided new port string") != std::string::npos ||
@@ -149,6 +154,10 @@ void TellCause(const Facts& f, Diagnosis& d)
         d.noPermission = true;
         d.detail = "no permission to open " + log.deniedNode;
         d.hint = "give this user its HID nodes with: " + UdevRuleCommandLine(log.deniedNode);
+        return;
+    }
+    if (!log.busyReason.empty() && f.usb && f.trail.step == 0) {
+        d.detail = "the device on " + f.port + " could not be opened: " + log.busyReason;
         return;
     }
     if (!log.refusedLine.empty()) {

@@ -56,6 +56,7 @@ struct LogFacts {
     bool portNameAsked = false;  // the library looked for the device under a new name
     bool noReport = false;       // a version or device query got no report
     std::string deniedNode;      // the last USB node this user had no permission to open
+    std::string busyReason;      // "another program holds the device; ...": why a USB open failed
 };
 
 LogFacts ScanLog(const std::string& text);
