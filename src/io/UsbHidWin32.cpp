@@ -146,8 +146,7 @@ void LogWineVersion(FlashIoDevice* io, UsbNative* native)
     native->wineLogged = true;
 }
 
-// A removal is told by more codes than ERROR_DEVICE_NOT_CONNECTED (and
-// Wine ends an unplugged device's reads with ERROR_ACCESS_DENIED), so after
+// A removal is told by more codes than ERROR_DEVICE_NOT_CONNECTED, so after
 // any failed read the path is opened without access rights: a device that
 // is no longer there cannot be opened.
 bool StillPresent(const UsbNative* native)
@@ -165,9 +164,14 @@ bool StillPresent(const UsbNative* native)
            error != ERROR_DEV_NOT_EXIST && error != ERROR_GEN_FAILURE && error != ERROR_BAD_DEVICE;
 }
 
+// Wine 8.0 ends an unplugged device's reads with ERROR_ACCESS_DENIED while
+// its path still opens for a moment (the removal reaches its device list
+// later), so there that code alone means gone; on Windows it means
+// something else and the presence check decides.
 bool DeviceGone(const UsbNative* native, DWORD error)
 {
-    return error == ERROR_DEVICE_NOT_CONNECTED || !StillPresent(native);
+    return error == ERROR_DEVICE_NOT_CONNECTED || (UnderWine() && error == ERROR_ACCESS_DENIED) ||
+           !StillPresent(native);
 }
 
 // A failed read: the device is gone, or the read failed with its code.
@@ -421,9 +425,19 @@ UsbReadResult UsbNativeReadReport(FlashIoDevice* io, UsbNative* native, uint8_t*
         BOOL done = GetOverlappedResult(handle, &overlapped, &got, FALSE);
         DWORD error = done ? ERROR_SUCCESS : GetLastError();
         IoLog(io, LOG_HID, L"Partial: %d %d\n", static_cast<int>(done), static_cast<int>(got));
-        // A failed completion carries no report, whatever the buffer holds.
-        if (!done)
+        // An event that was signalled before the request ended: the request
+        // must be over before its buffer and OVERLAPPED are used again.
+        bool incomplete = !done && error == ERROR_IO_INCOMPLETE;
+        if (incomplete)
+            done = CancelAndAwait(handle, overlapped, &got);
+        // A failed completion carries no report, whatever the buffer holds;
+        // a request cancelled with nothing in it is a wait that timed out.
+        if (incomplete && !done) {
+            IoLog(io, LOG_ERROR, L"%s: USB Fill Timeout\n", L"my_usb_READREPORT");
+            result = UsbReadResult::Timeout;
+        } else if (!done) {
             result = ReadFailed(io, native, error);
+        }
         else if (got == 0)
             result = ReadFailed(io, native, ERROR_INVALID_DATA);
     } else if (wait == WAIT_TIMEOUT) {
