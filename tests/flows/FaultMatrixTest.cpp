@@ -421,18 +421,27 @@ sim::DeviceConfig UsbScanner()
     return config;
 }
 
+// A device that refuses output reports for 6 s: a Linux host's write waits
+// up to the kernel's 5 s and the packet's next try goes through (0); a
+// Windows host's write gives up after 300 ms, and every try of the packet
+// fails while the refusal lasts (1).
+#ifdef _WIN32
+constexpr int kOutRefusedCode = 1;
+#else
+constexpr int kOutRefusedCode = 0;
+#endif
+
 Matrix UsbCodes()
 {
     Matrix codes = kCordedCodes;
     codes[kBlocks][kPowerLoss] = 1;
-    // Both USB faults concern the bootloader's packets: absorbed by the
-    // packets' retries. Foreign reports are dropped by the transport (and the
-    // device's own answers with them while the host is not reading: a
-    // retransmission); a write that gives up on a refusing endpoint costs its
-    // packet a try.
+    // Both USB faults concern the bootloader's packets. Foreign reports are
+    // dropped by the transport (and the device's own answers with them while
+    // the host is not reading: a retransmission), absorbed by the packets'
+    // retries; a refusing endpoint as kOutRefusedCode says.
     for (Step step : {kVersion, kAreaOpen, kErase, kBlocks, kAreaEnd, kResetWait}) {
         codes[step][kReportBurst] = 0;
-        codes[step][kOutRefused] = 0;
+        codes[step][kOutRefused] = step == kResetWait ? 0 : kOutRefusedCode;
     }
     return codes;
 }
