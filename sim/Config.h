@@ -111,6 +111,17 @@ struct Faults {
     // lost or answered with DLE NAK instead of "no reply yet".
     enum class Busy { Answers, Loses, Naks };
     Busy busy = Busy::Answers;
+    // USB only. From this command frame on the device's interrupt OUT
+    // endpoint refuses reports for usbRefuseOutMs (a bootloader busy
+    // erasing); a host's write waits for it up to its own bound.
+    uint32_t usbRefuseOutFrame = 0;
+    uint32_t usbRefuseOutMs = 2000;
+    // USB only. Right after this command frame the device sends
+    // usbBurstReports reports of another kind (a barcode, a keyboard
+    // report), one per poll, ahead of its own output: a host that does not
+    // read meanwhile finds its queue full and loses what comes next.
+    uint32_t usbBurstFrame = 0;
+    uint32_t usbBurstReports = 100;
 };
 
 struct DeviceConfig {

@@ -13,13 +13,27 @@
 #include <cstring>
 #include <deque>
 #include <random>
+#include <string>
 
 namespace sim {
 
 namespace {
 
-// hidraw's queue per reader.
-constexpr size_t kHeldReports = 64;
+// The host's input queue, and what bounds its writes: hidraw's queue per
+// reader and the kernel's USB timeout on Linux; the input buffer count the
+// library sets and the host's own bound on Windows.
+#ifdef _WIN32
+constexpr size_t kHostQueue = 512;
+constexpr bool kKernelBoundWrites = false;
+#else
+constexpr size_t kHostQueue = 64;
+constexpr bool kKernelBoundWrites = true;
+#endif
+constexpr uint32_t kKernelWriteTimeoutMs = 5000;
+// What a write that gave up says: ETIMEDOUT from hidraw, ERROR_TIMEOUT from
+// the wait on Windows.
+constexpr unsigned kKernelTimedOut = 110;
+constexpr unsigned kWaitTimedOut = 1460;
 // What write() says on a closed descriptor and on a node whose device left.
 constexpr unsigned kBadDescriptor = 9;
 constexpr unsigned kNoDevice = 19;
@@ -51,33 +65,86 @@ struct UsbLink::Handle {
     uint32_t session = 0;     // the device's bus departures when it was opened
     Time polledTo = 0;        // the last poll that brought a report
     std::deque<UsbReport> held;
+    bool dropping = false;    // the last poll's report was dropped
 
     Device& TheDevice() { return link.device_; }
     Time Now() const { return link.clock_.Now(); }
     bool OnBus() { return open && TheDevice().BusDepartures() == session; }
 
-    // The polls up to now (or until the device left the bus).
+    // Switches on the link's faults once their command frame has come.
+    void StartFaults()
+    {
+        Environment& env = TheDevice().Env();
+        const Faults& f = env.faults;
+        uint32_t frames = env.counters.commandFrames;
+        if (f.usbBurstFrame && !link.burstStarted_ && frames >= f.usbBurstFrame) {
+            link.burstStarted_ = true;
+            link.burstAt_ = Now();
+            link.burstLeft_ = f.usbBurstReports;
+            env.Trace("usb", "fault: a burst of " + std::to_string(f.usbBurstReports) + " foreign input reports");
+        }
+        if (f.usbRefuseOutFrame && !link.refusalStarted_ && frames >= f.usbRefuseOutFrame) {
+            link.refusalStarted_ = true;
+            link.refusedUntil_ = Now() + f.usbRefuseOutMs;
+            env.Trace("usb", "fault: output reports refused for " + std::to_string(f.usbRefuseOutMs) + " ms");
+        }
+    }
+
+    // A report of another kind than the scanner's data (a keyboard's).
+    static UsbReport ForeignReport()
+    {
+        UsbReport report{};
+        report[0] = 1;
+        report[2] = 0x1E;
+        return report;
+    }
+
+    // When the endpoint's next report is due: the burst's go first.
+    std::optional<Time> NextDue()
+    {
+        if (link.burstLeft_ > 0)
+            return link.burstAt_;
+        return TheDevice().NextOutput();
+    }
+
+    // The polls up to now (or until the device left the bus). A report that
+    // comes while the queue is full is dropped, as hidraw drops it.
     void Poll()
     {
         if (!open)
             return;
+        StartFaults();
         Device& device = TheDevice();
         Time end = Now();
         if (device.BusDepartures() > session)
             end = std::min(end, device.DepartedAt(session));
-        while (held.size() < kHeldReports) {
-            std::optional<Time> due = device.NextOutput();
+        for (;;) {
+            std::optional<Time> due = NextDue();
             if (!due)
                 return;
             Time at = std::max(polledTo + 1, *due + 1);
             if (at > end)
                 return;
-            std::optional<UsbReport> report = link.face_.DeviceReport(at - 1);
+            std::optional<UsbReport> report;
+            if (link.burstLeft_ > 0) {
+                report = ForeignReport();
+                --link.burstLeft_;
+            } else {
+                report = link.face_.DeviceReport(at - 1);
+            }
             if (!report)
                 return;
-            held.push_back(*report);
             polledTo = at;
             ++link.deviceReports_;
+            if (held.size() >= link.queueLength_) {
+                if (!dropping)
+                    device.Env().Trace("usb", "input report dropped: the host's queue is full");
+                dropping = true;
+                ++link.droppedReports_;
+                continue;
+            }
+            dropping = false;
+            held.push_back(*report);
         }
     }
 
@@ -86,7 +153,7 @@ struct UsbLink::Handle {
     {
         Device& device = TheDevice();
         Time next = deadline;
-        if (std::optional<Time> due = device.NextOutput())
+        if (std::optional<Time> due = NextDue())
             next = std::min(next, std::max(polledTo + 1, *due + 1));
         if (std::optional<Time> work = device.NextEvent())
             next = std::min(next, *work);
@@ -124,7 +191,7 @@ struct UsbLink::Handle {
         held.clear();
         // What the device sent before the open went to nobody.
         device.Purge(Now());
-        IoLog(io, LOG_DETAIL, L"Hid Report count: %d\n", static_cast<int>(kHeldReports));
+        IoLog(io, LOG_DETAIL, L"Hid Report count: %d\n", static_cast<int>(link.queueLength_));
         return 0;
     }
 
@@ -136,10 +203,38 @@ struct UsbLink::Handle {
         held.clear();
     }
 
-    bool Write(FlashIoDevice* io, const uint8_t* report)
+    // Waits while the device refuses output reports, up to the write's
+    // bound: false when the bound came first (the clock then at its end).
+    bool AwaitAcceptance(FlashIoDevice* io, uint32_t timeoutMs)
+    {
+        StartFaults();
+        if (Now() >= link.refusedUntil_)
+            return true;
+        Time bound = link.kernelBoundWrites_ ? kKernelWriteTimeoutMs : timeoutMs;
+        if (link.refusedUntil_ - Now() <= bound) {
+            link.clock_.Advance(link.refusedUntil_ - Now());
+            return true;
+        }
+        link.clock_.Advance(bound);
+        ++link.refusedWrites_;
+        TheDevice().Env().Trace("usb", "output report refused: the write gave up");
+        if (link.kernelBoundWrites_)
+            IoLog(io, LOG_ERROR, L"%s: Write error: 0x%08x\n", L"my_usb_writeREPORT", kKernelTimedOut);
+        else
+            IoLog(io, LOG_ERROR, L"%s: write report fails: 0x%08x\n", L"my_usb_writeREPORT", kWaitTimedOut);
+        return false;
+    }
+
+    bool Write(FlashIoDevice* io, const uint8_t* report, uint32_t timeoutMs)
     {
         if (!OnBus()) {
             IoLog(io, LOG_ERROR, L"%s: Write error: 0x%08x\n", L"my_usb_writeREPORT", open ? kNoDevice : kBadDescriptor);
+            return false;
+        }
+        if (!AwaitAcceptance(io, timeoutMs))
+            return false;
+        if (!OnBus()) {
+            IoLog(io, LOG_ERROR, L"%s: Write error: 0x%08x\n", L"my_usb_writeREPORT", kNoDevice);
             return false;
         }
         link.clock_.Advance(1);
@@ -149,6 +244,9 @@ struct UsbLink::Handle {
         }
         link.face_.HostReport(report, kUsbReportSize, Now());
         ++link.hostReports_;
+        // A fault due at the frame this report completed begins now, not
+        // at the host's next read.
+        StartFaults();
         return true;
     }
 
@@ -207,7 +305,9 @@ const UsbBackend kLinkBackend = {
         HandleOf(native)->Poll();
         HandleOf(native)->held.clear();
     },
-    [](FlashIoDevice* io, void* native, const uint8_t* report, uint32_t) { return HandleOf(native)->Write(io, report); },
+    [](FlashIoDevice* io, void* native, const uint8_t* report, uint32_t timeoutMs) {
+        return HandleOf(native)->Write(io, report, timeoutMs);
+    },
     [](FlashIoDevice* io, void* native, uint8_t* report, uint32_t waitMs, uint32_t* received) {
         return HandleOf(native)->Read(io, report, waitMs, received);
     },
@@ -216,7 +316,8 @@ const UsbBackend kLinkBackend = {
 } // namespace
 
 UsbLink::UsbLink(Device& device, platform::VirtualClock& clock)
-    : device_(device), clock_(clock), face_(device), instance_(NewInstance())
+    : device_(device), clock_(clock), face_(device), instance_(NewInstance()), queueLength_(kHostQueue),
+      kernelBoundWrites_(kKernelBoundWrites)
 {
 }
 

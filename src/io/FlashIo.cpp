@@ -180,7 +180,9 @@ int32_t FlashIo::FlushRx(int32_t pause)
             LogMsg(LOG_ERROR, L"No read bytes function\n");
             result = -1;
         } else {
+            io->flushPoll = pause == 0;
             result = io->readBytes(io, scratch, sizeof scratch, 1);
+            io->flushPoll = 0;
         }
         if (result == 0)
             break;

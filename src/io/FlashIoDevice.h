@@ -40,6 +40,9 @@ struct FlashIoDevice {
     // CFS_PELLARO_USB_FULL_REPORT_WAIT: non-zero gives the USB transport's
     // flush the full report wait again, for a device that needs that pause.
     uint64_t usbFullReportWait;
+    // Set by the receive flush without pauses around its reads: it only wants
+    // what the system already holds, so USB may skip its report wait.
+    uint64_t flushPoll;
     // Records the exchange when the host asked for a recording; null
     // otherwise (io/IoRecorder.h).
     IoRecorder* recorder;

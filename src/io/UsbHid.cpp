@@ -57,13 +57,16 @@ void ReleaseDeviceMutex(FlashIoDevice* io)
     io->m_hDeviceMutex = nullptr;
 }
 
-// The flush only wants to know what has come in: with nothing buffered it
-// asks the system without the report wait, which would otherwise cost every
-// packet two idle waits. A report still on its way is kept by the system
-// (hidraw queues it; a read cancelled in the race keeps it on Windows).
+// The flush without pauses only wants to know what has come in: with nothing
+// buffered it asks the system without the report wait, which would otherwise
+// cost every packet two idle waits. A report still on its way is kept by the
+// system (hidraw queues it; a read cancelled in the race keeps it on
+// Windows). The flush says so itself: a short timeout alone is a caller's
+// choice, and the flush with pauses after a NAK or a spew expects late
+// replies, so both keep the wait.
 uint32_t ReportWaitMs(const FlashIoDevice* io, UsbCookie* cookie, uint32_t timeoutMs)
 {
-    if (timeoutMs <= kUsbFlushPollMs && RingUsed(&cookie->ring) == 0 && !io->usbFullReportWait)
+    if (io->flushPoll && RingUsed(&cookie->ring) == 0 && !io->usbFullReportWait)
         return timeoutMs;
     return std::max(timeoutMs, kUsbMinReportWaitMs);
 }
@@ -132,8 +135,8 @@ bool KeepPath(UsbCookie* cookie, const wchar_t* path)
 }
 
 // Claims the matching device at path through its mutex and opens it: true
-// when it is ours now.
-bool ClaimAndOpen(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path)
+// when it is ours now. *occupied tells that another holder had the mutex.
+bool ClaimAndOpen(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path, bool* occupied)
 {
     std::wstring name;
     if (!UsbDeviceMutexName(path, name))
@@ -149,6 +152,7 @@ bool ClaimAndOpen(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path)
         IoLog(io, LOG_ERROR, L"Device: %s is occupied by other mutex.\n", name.c_str());
         platform::CloseNamedMutex(io->m_hDeviceMutex);
         io->m_hDeviceMutex = nullptr;
+        *occupied = true;
         return false;
     }
     IoLog(io, LOG_INFO, L"Device: %s is available\n", name.c_str());
@@ -268,7 +272,24 @@ int32_t my_usb_open(FlashIoDevice* io)
         return OpenByPath(io, cookie, id.devicePath);
     if (id.preservedPath) {
         IoLog(io, LOG_INFO, L"Open preserving boot USB device path: %s\n", id.preservedPath);
-        return OpenByPath(io, cookie, id.preservedPath);
+        if (OpenByPath(io, cookie, id.preservedPath) == 0 || id.vendorId <= 0)
+            return cookie->openFlag ? 0 : -1;
+        // Back from a restart on another port or node (a device without a
+        // serial number may even come back as another instance): the path
+        // is gone, so the device is looked for again by the identity it had.
+        // The claim on the old path goes first; devices other flashers
+        // claimed are never taken.
+        IoLog(io, LOG_INFO, L"The preserved path does not open; searching by VendorID: %d, Product ID: %d again.\n",
+              id.vendorId, id.productId);
+        if (io->m_hDeviceMutex) {
+            platform::ReleaseNamedMutex(io->m_hDeviceMutex);
+            platform::CloseNamedMutex(io->m_hDeviceMutex);
+            io->m_hDeviceMutex = nullptr;
+        }
+        if (FindHidDevice(io, cookie) == 0)
+            return -1;
+        cookie->openFlag = 1;
+        return 0;
     }
     if (FindHidDevice(io, cookie) == 0) {
         IoLog(io, LOG_ERROR, L"Failed to FIND and OPEN USB Device, VendorID: %d, Product ID: %d, Interface ID: %d\n",
@@ -344,13 +365,24 @@ std::vector<std::wstring> MatchingPaths(FlashIoDevice* io, UsbCookie* cookie, bo
 
 int32_t FindHidDevice(FlashIoDevice* io, UsbCookie* cookie)
 {
-    for (const std::wstring& path : MatchingPaths(io, cookie, true)) {
-        IoLog(io, LOG_DETAIL, L"MATCH: %s\n", path.c_str());
-        if (ClaimAndOpen(io, cookie, path.c_str()))
-            return 1;
+    // Another process's search glances at every free device's mutex after
+    // its own open (FindHidDevice_debug); met at that moment, a free device
+    // looks occupied. A search that found only occupied devices therefore
+    // looks again a few times before it gives up.
+    for (uint32_t pass = 0;; ++pass) {
+        bool occupied = false;
+        for (const std::wstring& path : MatchingPaths(io, cookie, true)) {
+            IoLog(io, LOG_DETAIL, L"MATCH: %s\n", path.c_str());
+            if (ClaimAndOpen(io, cookie, path.c_str(), &occupied))
+                return 1;
+        }
+        IoLog(io, LOG_INFO, L"End Of Hid Devices\n");
+        if (!occupied || pass >= kUsbOccupiedSearches)
+            return 0;
+        IoLog(io, LOG_INFO, L"Every matching device is occupied; searching again in %d ms.\n",
+              static_cast<int>(kUsbOccupiedPauseMs));
+        platform::SleepMs(kUsbOccupiedPauseMs);
     }
-    IoLog(io, LOG_INFO, L"End Of Hid Devices\n");
-    return 0;
 }
 
 bool FindHidDevice_debug(FlashIoDevice* io, UsbCookie* cookie)
@@ -471,6 +503,12 @@ int32_t my_usb_read(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_
             return -3;
         if (platform::TimeUp(start, timeoutMs))
             break;
+        // A device that is still there but fails its reads would otherwise
+        // be asked again at once, a log line each time, until the timeout.
+        if (r < 0) {
+            uint32_t spent = platform::TickCount() - start;
+            platform::SleepMs(std::min<uint32_t>(kUsbFailedReadPauseMs, spent < timeoutMs ? timeoutMs - spent : 0));
+        }
     }
     if (total > 0)
         return static_cast<int32_t>(total);

@@ -27,9 +27,16 @@ constexpr uint32_t kUsbWriteTimeoutMs = 300;
 // Every report wait lasts at least this long, except the flush's short
 // look at what the system already holds (see my_usb_READREPORT).
 constexpr uint32_t kUsbMinReportWaitMs = 250;
-// The receive flush's poll: a read this short with nothing buffered only
-// asks the system, unless FlashIoDevice::usbFullReportWait is set.
-constexpr uint32_t kUsbFlushPollMs = 1;
+// The pause before a read that failed (the device still there) is tried
+// again.
+constexpr uint32_t kUsbFailedReadPauseMs = 50;
+// A search that met only occupied devices looks again this often, after
+// this pause: another process's glance at the mutexes is over by then.
+constexpr uint32_t kUsbOccupiedSearches = 3;
+constexpr uint32_t kUsbOccupiedPauseMs = 100;
+// The receive flush without pauses (FlashIoDevice::flushPoll) only asks the
+// system when nothing is buffered, unless FlashIoDevice::usbFullReportWait
+// is set.
 
 // The backend's own part of the block: handles, events, report buffers.
 struct UsbNative;
@@ -44,7 +51,7 @@ struct UsbCookie {
     uint32_t writeTimeoutMs;
     const UsbBackend* backend;    // the system's calls
     void* native;                 // the backend's own part
-    uint8_t inReport[256];        // zero-filled before each report read
+    uint8_t inReport[kUsbMaxReportLength];  // zero-filled before each report read
     uint8_t outReport[kUsbReportSize];
     uint8_t receiveStorage[kUsbRingSize];
     RingBuffer ring;
@@ -136,9 +143,9 @@ void UsbNativeFlushQueue(UsbNative* native);
 // Sends one 64-byte output report within timeoutMs: false after logging why.
 bool UsbNativeWriteReport(FlashIoDevice* io, UsbNative* native, const uint8_t* report, uint32_t timeoutMs);
 
-// Waits up to waitMs for one input report into report (kUsbReportSize
+// Waits up to waitMs for one input report into report (kUsbMaxReportLength
 // bytes, part of the block so that a late completion lands in memory that
-// is still ours): Report with *received set; Timeout, Failed and Gone after
+// is still ours; the device's input reports may be longer than 64 bytes): Report with *received set; Timeout, Failed and Gone after
 // the backend has logged them.
 UsbReadResult UsbNativeReadReport(FlashIoDevice* io, UsbNative* native, uint8_t* report, uint32_t waitMs,
                                   uint32_t* received);

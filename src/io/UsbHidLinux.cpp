@@ -17,6 +17,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
 #include <libudev.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -29,6 +31,10 @@ constexpr int kHidrawQueueLength = 64;
 
 struct UsbNative {
     int fd;
+    char* node;             // the open node's path, for the presence check
+    uint32_t outputLength;  // the device's reports, report id included
+    uint32_t inputLength;
+    uint8_t outReport[kUsbMaxReportLength];
 };
 
 namespace {
@@ -87,9 +93,39 @@ bool HidAttributes(const std::string& node, uint32_t& vendorId, uint32_t& produc
     return true;
 }
 
-bool DeviceGone(int error)
+// Without a udev daemon (a container, a rescue shell) no node is ever
+// marked as set up, and the nodes devtmpfs makes are taken as they are.
+bool UdevIsActive(udev* u)
 {
-    return error == ENODEV || error == EIO || error == ENXIO;
+    udev_queue* queue = udev_queue_new(u);
+    bool active = queue && udev_queue_get_udev_is_active(queue) > 0;
+    if (queue)
+        udev_queue_unref(queue);
+    return active;
+}
+
+// After a read error the node's path tells whether the device is still
+// there: its node goes with it.
+bool StillPresent(const UsbNative* native)
+{
+    struct stat status {};
+    return native->node && stat(native->node, &status) == 0;
+}
+
+bool DeviceGone(const UsbNative* native, int error)
+{
+    return error == ENODEV || error == EIO || error == ENXIO || !StillPresent(native);
+}
+
+UsbReadResult ReadFailed(FlashIoDevice* io, const UsbNative* native, int error)
+{
+    if (DeviceGone(native, error)) {
+        IoLog(io, LOG_ERROR, L"ReadFile DEVICE NOT CONNECTED!\n");
+        return UsbReadResult::Gone;
+    }
+    IoLog(io, LOG_ERROR, L"ReadFile Failure!\n");
+    IoLog(io, LOG_ERROR, L"%s: read: (%d) %hs\n", L"my_usb_READREPORT", error, strerror(error));
+    return UsbReadResult::Failed;
 }
 
 // poll() for one event, resumed after a signal with the time that is left.
@@ -114,6 +150,39 @@ int OpenFailed(FlashIoDevice* io, UsbNative* native, const wchar_t* text)
     return -1;
 }
 
+// Why an open of the node failed, in words a user can act on; error is the
+// errno of the failed call.
+const char* OpenFailureCause(int error)
+{
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return "no permission to open it (a udev rule gives it to the user at the seat)";
+    case EBUSY:
+        return "another program holds the device; close it and try again";
+    case EWOULDBLOCK:
+        return "another flasher holds the device (its lock is taken)";
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return "the device is gone";
+    default:
+        return "";
+    }
+}
+
+// The system's own text of every failed open, with the node, so that a log
+// tells a permission problem from a busy or vanished device.
+int OpenFailedWith(FlashIoDevice* io, UsbNative* native, const wchar_t* text, const std::string& node, int error)
+{
+    IoLog(io, LOG_ERROR, L"%s\n", text);
+    const char* cause = OpenFailureCause(error);
+    IoLog(io, LOG_ERROR, L"do_usb_open - %hs: (%d) %hs%hs%hs\n", node.c_str(), error, strerror(error),
+          *cause ? ": " : "", cause);
+    UsbNativeClose(native);
+    return -1;
+}
+
 } // namespace
 
 UsbNative* UsbNativeCreate()
@@ -129,6 +198,7 @@ void UsbNativeDestroy(UsbNative* native)
     if (!native)
         return;
     UsbNativeClose(native);
+    free(native->node);
     free(native);
 }
 
@@ -145,10 +215,19 @@ void UsbNativeEnumerate(FlashIoDevice* io, UsbNative*, const std::function<bool(
         return;
     udev_enumerate_add_match_subsystem(e.get(), "hidraw");
     udev_enumerate_scan_devices(e.get());
+    bool udevRuns = UdevIsActive(u.get());
     int index = 0;
     udev_list_entry* entry;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e.get())) {
         UdevPtr<udev_device> device(udev_device_new_from_syspath(u.get(), udev_list_entry_get_name(entry)));
+        // A node that has just appeared is root's until udev has applied
+        // its rules; tried now it would fail for want of permission, or be
+        // claimed before its rules ran.
+        if (device && udevRuns && !udev_device_get_is_initialized(device.get())) {
+            IoLog(io, LOG_DETAIL, L"Index: %d, not yet set up by udev: %hs\n", index++,
+                  udev_device_get_sysname(device.get()));
+            continue;
+        }
         std::wstring text = device ? IdentityText(device.get()) : std::wstring();
         if (text.empty()) {
             IoLog(io, LOG_DETAIL, L"Index: %d, cannot get detail\n", index++);
@@ -161,16 +240,47 @@ void UsbNativeEnumerate(FlashIoDevice* io, UsbNative*, const std::function<bool(
     }
 }
 
+namespace {
+
+// The lengths of the scanner's two reports as the device's report
+// descriptor declares them. A node that gives no descriptor is taken to
+// have the scanner's 64-byte reports.
+void ReadReportLengths(FlashIoDevice* io, UsbNative* native)
+{
+    native->outputLength = kUsbReportSize;
+    native->inputLength = kUsbReportSize;
+    int size = 0;
+    hidraw_report_descriptor descriptor{};
+    if (ioctl(native->fd, HIDIOCGRDESCSIZE, &size) < 0 || size <= 0 || size > HID_MAX_DESCRIPTOR_SIZE) {
+        IoLog(io, LOG_INFO, L"do_usb_open - no report descriptor, taking %d-byte reports\n",
+              static_cast<int>(kUsbReportSize));
+        return;
+    }
+    descriptor.size = static_cast<uint32_t>(size);
+    if (ioctl(native->fd, HIDIOCGRDESC, &descriptor) < 0) {
+        IoLog(io, LOG_INFO, L"do_usb_open - no report descriptor, taking %d-byte reports\n",
+              static_cast<int>(kUsbReportSize));
+        return;
+    }
+    native->outputLength =
+        UsbDescribedReportLength(descriptor.value, descriptor.size, kUsbOutputReportId, UsbReportKind::Output);
+    native->inputLength =
+        UsbDescribedReportLength(descriptor.value, descriptor.size, kUsbInputReportId, UsbReportKind::Input);
+}
+
+} // namespace
+
 int32_t UsbNativeOpen(FlashIoDevice* io, UsbNative* native, const wchar_t* path, int32_t vendorId, int32_t productId)
 {
     std::string node = UsbHidrawNode(path);
     // While a device restarts its node is gone and the caller keeps asking
     // for it; such a node is not even tried.
-    struct stat status {};
-    int query = node.empty() || stat(node.c_str(), &status) != 0 ? -1
-                                                                 : open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (query < 0)
+    if (node.empty())
         return OpenFailed(io, native, L"do_usb_open - Could not create device Handle");
+    struct stat status {};
+    int query = stat(node.c_str(), &status) != 0 ? -1 : open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (query < 0)
+        return OpenFailedWith(io, native, L"do_usb_open - Could not create device Handle", node, errno);
     close(query);
     uint32_t vid = 0, pid = 0;
     if (!HidAttributes(node, vid, pid))
@@ -185,6 +295,21 @@ int32_t UsbNativeOpen(FlashIoDevice* io, UsbNative* native, const wchar_t* path,
     // flasher off the node as the Windows open without sharing does.
     native->fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (native->fd < 0 || flock(native->fd, LOCK_EX | LOCK_NB) != 0)
+        return OpenFailedWith(io, native, L"do_usb_open - failed to exclusive open usb device for read/write.", node,
+                              errno);
+    ReadReportLengths(io, native);
+    if (!UsbLengthsCarryFraming(native->outputLength, native->inputLength)) {
+        IoLog(io, LOG_ERROR,
+              L"do_usb_open - %hs: its reports cannot carry the scanner's framing: output report 0x%02x %d bytes, "
+              L"input report 0x%02x %d bytes (at least %d and %d needed)\n",
+              node.c_str(), kUsbOutputReportId, static_cast<int>(native->outputLength), kUsbInputReportId,
+              static_cast<int>(native->inputLength), static_cast<int>(kUsbReportSize),
+              static_cast<int>(kUsbInputHeaderSize + kUsbMaxInputPayload));
+        return OpenFailed(io, native, L"do_usb_open - failed to exclusive open usb device for read/write.");
+    }
+    free(native->node);
+    native->node = strdup(node.c_str());
+    if (!native->node)
         return OpenFailed(io, native, L"do_usb_open - failed to exclusive open usb device for read/write.");
     IoLog(io, LOG_DETAIL, L"Hid Report count: %d\n", kHidrawQueueLength);
     return 0;
@@ -202,8 +327,8 @@ void UsbNativeFlushQueue(UsbNative* native)
 {
     if (!UsbNativeIsOpen(native))
         return;
-    uint8_t report[kUsbReportSize];
-    while (read(native->fd, report, sizeof report) > 0) {
+    uint8_t report[kUsbMaxReportLength];
+    while (read(native->fd, report, native->inputLength) > 0) {
     }
 }
 
@@ -212,10 +337,17 @@ bool UsbNativeWriteReport(FlashIoDevice* io, UsbNative* native, const uint8_t* r
     // Written at once: hidraw sends the report before write() returns, and
     // whether it reports the node writable to poll() depends on the kernel.
     // Only a node that is a stream (an emulated one) may be full for now.
-    ssize_t n = write(native->fd, report, kUsbReportSize);
+    // The kernel bounds the write itself (its USB timeout, about 5 s, even on
+    // a non-blocking descriptor); nothing here can cancel it sooner, so a
+    // device that refuses the report costs that much and the write fails.
+    // The device's own output length: a report of another size is refused.
+    uint32_t length = native->outputLength;
+    memset(native->outReport, 0, sizeof native->outReport);
+    memcpy(native->outReport, report, kUsbReportSize);
+    ssize_t n = write(native->fd, native->outReport, length);
     short revents = 0;
     if (n < 0 && errno == EAGAIN && PollFor(native->fd, POLLOUT, timeoutMs, revents) > 0)
-        n = write(native->fd, report, kUsbReportSize);
+        n = write(native->fd, native->outReport, length);
     if (n < 0 && errno == EAGAIN) {
         IoLog(io, LOG_ERROR, L"%s: write report fails: 0x%08x\n", L"my_usb_writeREPORT", static_cast<unsigned>(errno));
         return false;
@@ -224,7 +356,7 @@ bool UsbNativeWriteReport(FlashIoDevice* io, UsbNative* native, const uint8_t* r
         IoLog(io, LOG_ERROR, L"%s: Write error: 0x%08x\n", L"my_usb_writeREPORT", static_cast<unsigned>(errno));
         return false;
     }
-    if (n != static_cast<ssize_t>(kUsbReportSize)) {
+    if (n != static_cast<ssize_t>(length)) {
         IoLog(io, LOG_ERROR, L"%s: Did not write full report\n", L"my_usb_writeREPORT");
         return false;
     }
@@ -237,8 +369,9 @@ UsbReadResult UsbNativeReadReport(FlashIoDevice* io, UsbNative* native, uint8_t*
     short revents = 0;
     int ready = PollFor(native->fd, POLLIN, waitMs, revents);
     if (ready < 0) {
-        IoLog(io, LOG_ERROR, L"%s Error: %d\n", L"my_usb_READREPORT", errno);
-        return UsbReadResult::Failed;
+        int error = errno;
+        IoLog(io, LOG_ERROR, L"%s Error: %d\n", L"my_usb_READREPORT", error);
+        return ReadFailed(io, native, error);
     }
     if (ready == 0) {
         IoLog(io, LOG_HID, L"Partial: %d %d\n", 0, 0);
@@ -246,20 +379,21 @@ UsbReadResult UsbNativeReadReport(FlashIoDevice* io, UsbNative* native, uint8_t*
         return UsbReadResult::Timeout;
     }
     // One report per read; a node that hung up without data left reads 0.
-    ssize_t n = (revents & (POLLIN | POLLHUP | POLLERR)) ? read(native->fd, report, kUsbReportSize) : -1;
+    errno = EIO;
+    ssize_t n = (revents & (POLLIN | POLLHUP | POLLERR)) ? read(native->fd, report, native->inputLength) : -1;
     if (n > 0) {
         IoLog(io, LOG_HID, L"Partial: %d %d\n", 1, static_cast<int>(n));
         *received = static_cast<uint32_t>(n);
         return UsbReadResult::Report;
     }
-    if (n == 0 || (revents & (POLLHUP | POLLNVAL)) || DeviceGone(errno)) {
+    int error = n < 0 ? errno : 0;
+    if (n == 0 || (revents & (POLLHUP | POLLNVAL))) {
         IoLog(io, LOG_ERROR, L"ReadFile DEVICE NOT CONNECTED!\n");
         return UsbReadResult::Gone;
     }
-    if (errno == EAGAIN) {
+    if (error == EAGAIN) {
         IoLog(io, LOG_ERROR, L"%s: USB Fill Timeout\n", L"my_usb_READREPORT");
         return UsbReadResult::Timeout;
     }
-    IoLog(io, LOG_ERROR, L"ReadFile Failure!\n");
-    return UsbReadResult::Failed;
+    return ReadFailed(io, native, error);
 }

@@ -8,6 +8,7 @@
 
 #include "io/FlashIo.h"
 #include "log/Log.h"
+#include "platform/Platform.h"
 
 #include <windows.h>
 
@@ -19,6 +20,8 @@ extern "C" {
 
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <string>
 
 struct UsbNative {
     HANDLE device;          // INVALID_HANDLE_VALUE when closed
@@ -28,8 +31,13 @@ struct UsbNative {
     HANDLE writeEvent;
     OVERLAPPED readOverlapped;
     OVERLAPPED writeOverlapped;
-    HIDP_CAPS caps;         // read at each open, not used afterwards
+    HIDP_CAPS caps;         // read at each open: the report lengths
+    DWORD outputLength;     // the device's reports, report id included
+    DWORD inputLength;
+    uint8_t outReport[kUsbMaxReportLength];  // the write in flight reads it
     SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail;  // the interface last looked at
+    wchar_t* path;          // the open device's path, for the presence check
+    bool wineLogged;        // the Wine version went into the log
 };
 
 namespace {
@@ -40,6 +48,41 @@ constexpr ULONG kFallbackInputBuffers = 200;
 int32_t OpenFailed(FlashIoDevice* io, UsbNative* native, HANDLE query, const wchar_t* text)
 {
     IoLog(io, LOG_ERROR, L"%s\n", text);
+    if (query != INVALID_HANDLE_VALUE)
+        CloseHandle(query);
+    UsbNativeClose(native);
+    return -1;
+}
+
+// Why a CreateFileW of the device failed, in words a user can act on.
+const char* OpenFailureCause(DWORD error)
+{
+    switch (error) {
+    case ERROR_SHARING_VIOLATION:
+        return "another program holds the device; close it and try again";
+    case ERROR_ACCESS_DENIED:
+        return "Windows refuses it (a keyboard or mouse collection it keeps to itself, or another program "
+               "holds the device)";
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEV_NOT_EXIST:
+        return "the device is gone";
+    default:
+        return "";
+    }
+}
+
+// The failed open's line, then the system's code and text with the cause.
+int32_t OpenFailedWith(FlashIoDevice* io, UsbNative* native, HANDLE query, const wchar_t* text,
+                       const wchar_t* path)
+{
+    DWORD error = GetLastError();
+    std::wstring system = platform::LastErrorText();
+    const char* cause = OpenFailureCause(error);
+    IoLog(io, LOG_ERROR, L"%s\n", text);
+    IoLog(io, LOG_ERROR, L"do_usb_open - %s: %s%hs%hs\n", path ? path : L"", system.c_str(), *cause ? ": " : "",
+          cause);
     if (query != INVALID_HANDLE_VALUE)
         CloseHandle(query);
     UsbNativeClose(native);
@@ -85,17 +128,119 @@ bool UnderWine()
 // Wine 8.0 reports one byte less than was written for a report with an id
 // (the device gets all 64); Windows reports the whole report, and there
 // nothing less counts.
-bool WholeReportWritten(DWORD written)
+bool WholeReportWritten(DWORD written, DWORD length)
 {
-    return written == kUsbReportSize || (UnderWine() && written == kUsbReportSize - 1);
+    return written == length || (UnderWine() && written == length - 1);
 }
 
-// Wine 8.0 ends the reads of an unplugged device with ERROR_ACCESS_DENIED
-// where Windows says ERROR_DEVICE_NOT_CONNECTED; on Windows that error
-// means something else and stays a failure.
-bool DeviceGone(DWORD error)
+// Once per block: which Wine runs us explains many a difference from
+// Windows in a log.
+void LogWineVersion(FlashIoDevice* io, UsbNative* native)
 {
-    return error == ERROR_DEVICE_NOT_CONNECTED || (UnderWine() && error == ERROR_ACCESS_DENIED);
+    if (native->wineLogged || !UnderWine())
+        return;
+    using WineVersion = const char*(CDECL*)();
+    auto version = reinterpret_cast<WineVersion>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
+    IoLog(io, LOG_INFO, L"do_usb_open - running under Wine %hs\n", version ? version() : "(version unknown)");
+    native->wineLogged = true;
+}
+
+// A removal is told by more codes than ERROR_DEVICE_NOT_CONNECTED, so after
+// any failed read the path is opened without access rights: a device that
+// is no longer there cannot be opened.
+bool StillPresent(const UsbNative* native)
+{
+    if (!native->path)
+        return false;
+    HANDLE probe = CreateFileW(native->path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+    if (probe != INVALID_HANDLE_VALUE) {
+        CloseHandle(probe);
+        return true;
+    }
+    DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_DEVICE_NOT_CONNECTED &&
+           error != ERROR_DEV_NOT_EXIST && error != ERROR_GEN_FAILURE && error != ERROR_BAD_DEVICE;
+}
+
+// Wine 8.0 ends an unplugged device's reads with ERROR_ACCESS_DENIED while
+// its path still opens for a moment (the removal reaches its device list
+// later), so there that code alone means gone; on Windows it means
+// something else and the presence check decides.
+bool DeviceGone(const UsbNative* native, DWORD error)
+{
+    return error == ERROR_DEVICE_NOT_CONNECTED || (UnderWine() && error == ERROR_ACCESS_DENIED) ||
+           !StillPresent(native);
+}
+
+// A failed read: the device is gone, or the read failed with its code.
+UsbReadResult ReadFailed(FlashIoDevice* io, const UsbNative* native, DWORD error)
+{
+    if (DeviceGone(native, error)) {
+        IoLog(io, LOG_ERROR, L"ReadFile DEVICE NOT CONNECTED!\n");
+        return UsbReadResult::Gone;
+    }
+    IoLog(io, LOG_ERROR, L"ReadFile Failure!\n");
+    IoLog(io, LOG_ERROR, L"%s: ReadFile error: 0x%08x\n", L"my_usb_READREPORT", static_cast<unsigned>(error));
+    return UsbReadResult::Failed;
+}
+
+// Whether the collection declares a value of a report with this id: of
+// several top-level collections of one interface (each a path of its own)
+// only the scanner's carries its two report ids. A collection whose caps
+// cannot be listed is not refused for that.
+bool DeclaresReport(PHIDP_PREPARSED_DATA preparsed, HIDP_REPORT_TYPE type, USHORT count, UCHAR id)
+{
+    if (count == 0)
+        return false;
+    auto* caps = static_cast<HIDP_VALUE_CAPS*>(calloc(count, sizeof(HIDP_VALUE_CAPS)));
+    if (!caps)
+        return true;
+    USHORT n = count;
+    bool listed = HidP_GetValueCaps(type, caps, &n, preparsed) == HIDP_STATUS_SUCCESS;
+    bool found = !listed;
+    for (USHORT i = 0; listed && i < n && !found; ++i)
+        found = caps[i].ReportID == id;
+    free(caps);
+    return found;
+}
+
+// The report lengths from the device's caps; false after logging why when
+// the collection cannot carry the scanner's framing.
+bool TakeCaps(FlashIoDevice* io, UsbNative* native, HANDLE query, const wchar_t* path)
+{
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!HidD_GetPreparsedData(query, &preparsed)) {
+        IoLog(io, LOG_ERROR, L"do_usb_open - %s: no HID capabilities: %s\n", path, platform::LastErrorText().c_str());
+        return false;
+    }
+    bool ours = HidP_GetCaps(preparsed, &native->caps) == HIDP_STATUS_SUCCESS;
+    const HIDP_CAPS& caps = native->caps;
+    ours = ours && DeclaresReport(preparsed, HidP_Output, caps.NumberOutputValueCaps, kUsbOutputReportId) &&
+           DeclaresReport(preparsed, HidP_Input, caps.NumberInputValueCaps, kUsbInputReportId);
+    HidD_FreePreparsedData(preparsed);
+    native->outputLength = caps.OutputReportByteLength;
+    native->inputLength = caps.InputReportByteLength;
+    if (!ours || !UsbLengthsCarryFraming(native->outputLength, native->inputLength)) {
+        IoLog(io, LOG_ERROR,
+              L"do_usb_open - %s: its reports cannot carry the scanner's framing: usage page 0x%04x usage 0x%04x, "
+              L"output report 0x%02x %d bytes, input report 0x%02x %d bytes (at least %d and %d needed)\n",
+              path, caps.UsagePage, caps.Usage, kUsbOutputReportId, static_cast<int>(native->outputLength),
+              kUsbInputReportId, static_cast<int>(native->inputLength), static_cast<int>(kUsbReportSize),
+              static_cast<int>(kUsbInputHeaderSize + kUsbMaxInputPayload));
+        return false;
+    }
+    return true;
+}
+
+wchar_t* CopyPath(const wchar_t* path)
+{
+    size_t size = (wcslen(path) + 1) * sizeof(wchar_t);
+    auto* copy = static_cast<wchar_t*>(malloc(size));
+    if (copy)
+        memcpy(copy, path, size);
+    return copy;
 }
 
 // Cancels the request and waits until it has ended: true when it completed
@@ -130,6 +275,7 @@ void UsbNativeDestroy(UsbNative* native)
     if (native->writeEvent)
         CloseHandle(native->writeEvent);
     free(native->detail);
+    free(native->path);
     free(native);
 }
 
@@ -174,10 +320,12 @@ void UsbNativeEnumerate(FlashIoDevice* io, UsbNative* native, const std::functio
 
 int32_t UsbNativeOpen(FlashIoDevice* io, UsbNative* native, const wchar_t* path, int32_t vendorId, int32_t productId)
 {
-    HANDLE query = path ? CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)
-                        : INVALID_HANDLE_VALUE;
+    LogWineVersion(io, native);
+    if (!path)
+        return OpenFailed(io, native, INVALID_HANDLE_VALUE, L"do_usb_open - Could not create device Handle");
+    HANDLE query = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (query == INVALID_HANDLE_VALUE)
-        return OpenFailed(io, native, query, L"do_usb_open - Could not create device Handle");
+        return OpenFailedWith(io, native, query, L"do_usb_open - Could not create device Handle", path);
     HIDD_ATTRIBUTES attributes{};
     attributes.Size = sizeof attributes;
     if (!HidD_GetAttributes(query, &attributes))
@@ -186,18 +334,20 @@ int32_t UsbNativeOpen(FlashIoDevice* io, UsbNative* native, const wchar_t* path,
         return OpenFailed(io, native, query, L"do_usb_open - VID does not match");
     if (vendorId > 0 && attributes.ProductID != static_cast<USHORT>(productId))
         return OpenFailed(io, native, query, L"do_usb_open - PID does not match");
-    PHIDP_PREPARSED_DATA preparsed = nullptr;
-    if (HidD_GetPreparsedData(query, &preparsed)) {
-        HidP_GetCaps(preparsed, &native->caps);
-        HidD_FreePreparsedData(preparsed);
-    }
+    if (!TakeCaps(io, native, query, path))
+        return OpenFailed(io, native, query, L"do_usb_open - failed to exclusive open usb device for read/write.");
     IoLog(io, LOG_INFO, L"do_usb_open - close share open handle after GetDeviceCapabilities.\n");
     CloseHandle(query);
     IoLog(io, LOG_INFO, L"do_usb_open - will exclusive open usb device.\n");
 
     native->device = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
                                  nullptr);
-    if (native->device == INVALID_HANDLE_VALUE || !CreateEvents(native))
+    if (native->device == INVALID_HANDLE_VALUE)
+        return OpenFailedWith(io, native, INVALID_HANDLE_VALUE,
+                              L"do_usb_open - failed to exclusive open usb device for read/write.", path);
+    free(native->path);
+    native->path = CopyPath(path);
+    if (!CreateEvents(native) || !native->path)
         return OpenFailed(io, native, INVALID_HANDLE_VALUE,
                           L"do_usb_open - failed to exclusive open usb device for read/write.");
     native->readHandle = native->device;
@@ -228,7 +378,11 @@ bool UsbNativeWriteReport(FlashIoDevice* io, UsbNative* native, const uint8_t* r
     HANDLE handle = native->writeHandle;
     OVERLAPPED& overlapped = native->writeOverlapped;
     StartAtOffsetZero(overlapped);
-    if (!WriteFile(handle, report, kUsbReportSize, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
+    // WriteFile takes exactly the device's output length.
+    DWORD length = native->outputLength;
+    memset(native->outReport, 0, sizeof native->outReport);
+    memcpy(native->outReport, report, kUsbReportSize);
+    if (!WriteFile(handle, native->outReport, length, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
         IoLog(io, LOG_ERROR, L"%s: Write error: 0x%08x\n", L"my_usb_writeREPORT", static_cast<unsigned>(GetLastError()));
         CancelIo(handle);
         return false;
@@ -238,12 +392,12 @@ bool UsbNativeWriteReport(FlashIoDevice* io, UsbNative* native, const uint8_t* r
     DWORD wait = WaitForSingleObject(native->writeEvent, timeoutMs);
     if (wait == WAIT_OBJECT_0) {
         GetOverlappedResult(handle, &overlapped, &written, FALSE);
-        sent = WholeReportWritten(written);
+        sent = WholeReportWritten(written, length);
         if (!sent)
             IoLog(io, LOG_ERROR, L"%s: Did not write full report\n", L"my_usb_writeREPORT");
     } else {
         DWORD error = GetLastError();
-        sent = CancelAndAwait(handle, overlapped, &written) && WholeReportWritten(written);
+        sent = CancelAndAwait(handle, overlapped, &written) && WholeReportWritten(written, length);
         if (!sent)
             IoLog(io, LOG_ERROR, L"%s: write report fails: 0x%08x\n", L"my_usb_writeREPORT",
                   static_cast<unsigned>(error));
@@ -258,27 +412,34 @@ UsbReadResult UsbNativeReadReport(FlashIoDevice* io, UsbNative* native, uint8_t*
     HANDLE handle = native->readHandle;
     OVERLAPPED& overlapped = native->readOverlapped;
     StartAtOffsetZero(overlapped);
-    if (!ReadFile(handle, report, kUsbReportSize, nullptr, &overlapped)) {
+    // ReadFile wants room for the device's whole input report.
+    if (!ReadFile(handle, report, native->inputLength, nullptr, &overlapped)) {
         DWORD error = GetLastError();
-        if (DeviceGone(error)) {
-            IoLog(io, LOG_ERROR, L"ReadFile DEVICE NOT CONNECTED!\n");
-            return UsbReadResult::Gone;
-        }
-        if (error != ERROR_IO_PENDING) {
-            IoLog(io, LOG_ERROR, L"ReadFile Failure!\n");
-            return UsbReadResult::Failed;
-        }
+        if (error != ERROR_IO_PENDING)
+            return ReadFailed(io, native, error);
     }
     DWORD got = 0;
     DWORD wait = WaitForSingleObject(native->readEvent, waitMs);
     UsbReadResult result = UsbReadResult::Report;
     if (wait == WAIT_OBJECT_0) {
         BOOL done = GetOverlappedResult(handle, &overlapped, &got, FALSE);
+        DWORD error = done ? ERROR_SUCCESS : GetLastError();
         IoLog(io, LOG_HID, L"Partial: %d %d\n", static_cast<int>(done), static_cast<int>(got));
-        if (!done && DeviceGone(GetLastError())) {
-            IoLog(io, LOG_ERROR, L"ReadFile DEVICE NOT CONNECTED!\n");
-            result = UsbReadResult::Gone;
+        // An event that was signalled before the request ended: the request
+        // must be over before its buffer and OVERLAPPED are used again.
+        bool incomplete = !done && error == ERROR_IO_INCOMPLETE;
+        if (incomplete)
+            done = CancelAndAwait(handle, overlapped, &got);
+        // A failed completion carries no report, whatever the buffer holds;
+        // a request cancelled with nothing in it is a wait that timed out.
+        if (incomplete && !done) {
+            IoLog(io, LOG_ERROR, L"%s: USB Fill Timeout\n", L"my_usb_READREPORT");
+            result = UsbReadResult::Timeout;
+        } else if (!done) {
+            result = ReadFailed(io, native, error);
         }
+        else if (got == 0)
+            result = ReadFailed(io, native, ERROR_INVALID_DATA);
     } else if (wait == WAIT_TIMEOUT) {
         BOOL done = GetOverlappedResult(handle, &overlapped, &got, FALSE);
         IoLog(io, LOG_HID, L"Partial: %d %d\n", static_cast<int>(done), static_cast<int>(got));
@@ -289,6 +450,7 @@ UsbReadResult UsbNativeReadReport(FlashIoDevice* io, UsbNative* native, uint8_t*
         }
     } else {
         CancelAndAwait(handle, overlapped, &got);
+        got = 0;
         IoLog(io, LOG_ERROR, L"%s Error: %d\n", L"my_usb_READREPORT", static_cast<int>(wait));
         result = UsbReadResult::Failed;
     }

@@ -11,6 +11,21 @@ constexpr uint8_t kUsbInputReportId = 2;
 constexpr uint32_t kUsbMaxOutputPayload = 62;
 constexpr uint32_t kUsbMaxInputPayload = 56;
 constexpr uint32_t kUsbInputHeaderSize = 5;
+// The largest report the transport reads or writes (its block's buffers).
+constexpr uint32_t kUsbMaxReportLength = 256;
+
+enum class UsbReportKind { Input, Output };
+
+// The length in bytes, report id included, of the report with this id and
+// kind that a HID report descriptor declares; 0 when it declares none (or
+// the descriptor ends inside an item).
+uint32_t UsbDescribedReportLength(const uint8_t* descriptor, uint32_t size, uint8_t reportId, UsbReportKind kind);
+
+// Whether reports of these lengths (report id included, as HidP_GetCaps
+// gives them) carry the scanner's framing: an output report of 64 bytes or
+// more, an input report long enough for its header and 56 bytes, neither
+// past kUsbMaxReportLength.
+bool UsbLengthsCarryFraming(uint32_t outputLength, uint32_t inputLength);
 
 // Builds the output report for the first bytes of data: the number of bytes
 // it carries (at most 62).

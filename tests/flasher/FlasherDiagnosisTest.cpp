@@ -4,6 +4,7 @@
 #include "Diagnosis.h"
 #include "Progress.h"
 #include "Results.h"
+#include "UdevRule.h"
 
 #include <gtest/gtest.h>
 
@@ -114,6 +115,90 @@ TEST(FailureCause, NamesWhatFailedFromReportsAndLog)
         EXPECT_EQ(d.failedStep.rfind(c.step, 0), 0u) << c.name << ": " << d.failedStep;
         EXPECT_NE(d.detail.find(c.says), std::string::npos) << c.name << ": " << d.detail;
     }
+}
+
+TEST(FailureCause, ANodeThisUserMayNotOpenNamesTheNodeAndTheRuleCommand)
+{
+    // As the library logs it on Linux, with the preserved path of a flash
+    // that had already sent the device into its bootloader as well.
+    const std::string denied = "do_usb_open - Could not create device Handle\n"
+                               "do_usb_open - /dev/hidraw7: (13) Permission denied: no permission to open it "
+                               "(a udev rule gives it to the user at the seat)\n";
+    const struct {
+        const char* name;
+        std::vector<Report> reports;
+        int32_t result;
+        const char* state;
+    } cases[] = {
+        {"AtTheStart", {{14}, {15}, {20}}, -3, "untouched"},
+        {"TheBootloadersNode", {{1}, {2, 1, 3}, {7}, {15}, {23}}, 1, "bootloader"},
+    };
+    for (const auto& c : cases) {
+        Facts facts;
+        facts.usb = true;
+        facts.port = "/dev/hidraw3";
+        facts.result = c.result;
+        facts.trail = Trail(c.reports);
+        facts.log = flasher::ScanLog(denied);
+        flasher::Diagnosis d = Diagnose(facts);
+        EXPECT_TRUE(d.noPermission) << c.name;
+        EXPECT_EQ(d.detail, "no permission to open /dev/hidraw7") << c.name;
+        EXPECT_NE(d.hint.find("sudo tambrix-flash udev-rule --port /dev/hidraw7 --output "
+                              "/etc/udev/rules.d/70-tambrix01.rules"),
+                  std::string::npos)
+            << c.name << ": " << d.hint;
+        EXPECT_EQ(d.deviceState, c.state) << c.name;
+    }
+    // A busy or vanished device is no permission problem.
+    Facts busy;
+    busy.usb = true;
+    busy.port = "/dev/hidraw7";
+    busy.result = -3;
+    busy.log = flasher::ScanLog("do_usb_open - /dev/hidraw7: (16) Device or resource busy: another program holds "
+                                "the device; close it and try again\n");
+    flasher::Diagnosis busyDiagnosis = Diagnose(busy);
+    EXPECT_FALSE(busyDiagnosis.noPermission);
+    EXPECT_EQ(busyDiagnosis.detail, "the device on /dev/hidraw7 could not be opened: another program holds the device; "
+                                    "close it and try again");
+}
+
+TEST(UdevRule, CoversTheApplicationAndTheBootloaderWithAStableLink)
+{
+    std::string both = flasher::UdevRuleText("/dev/hidraw3", {0xF0F0, 0x0B00}, {0xF0F0, 0x0B01});
+    for (const char* pid : {"0b00", "0b01"}) {
+        std::string line = std::string("SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"f0f0\", ATTRS{idProduct}==\"") +
+                           pid + "\", TAG+=\"uaccess\", SYMLINK+=\"tambrix01-f0f0-" + pid + "\"\n";
+        EXPECT_NE(both.find(line), std::string::npos) << both;
+    }
+    // One identity in both modes: one line, not two of the same.
+    std::string one = flasher::UdevRuleText("/dev/hidraw3", {0xF0F0, 0x0B00}, {0xF0F0, 0x0B00});
+    size_t first = one.find("SUBSYSTEM==");
+    EXPECT_EQ(one.find("SUBSYSTEM==", first + 1), std::string::npos) << one;
+}
+
+TEST(UdevRule, IdsFromTheCommandLineAndFromTheDevicesReport)
+{
+    const struct {
+        const char* text;
+        bool ok;
+        int vid, pid;
+    } ids[] = {
+        {"f0f0:0b01", true, 0xF0F0, 0x0B01}, {"0xF0F0:0x0B01", true, 0xF0F0, 0x0B01}, {"f0f0", false, 0, 0},
+        {"f0f0:", false, 0, 0},             {"1f0f0:0b01", false, 0, 0},           {"f0f0:0b0x", false, 0, 0},
+    };
+    for (const auto& c : ids) {
+        flasher::UsbIds parsed;
+        EXPECT_EQ(flasher::ParseUsbIds(c.text, parsed), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(parsed.vendorId, c.vid) << c.text;
+            EXPECT_EQ(parsed.productId, c.pid) << c.text;
+        }
+    }
+    EXPECT_EQ(flasher::ReportId("0xf0f0"), 0xF0F0);
+    EXPECT_EQ(flasher::ReportId("2817"), 0x0B01);
+    EXPECT_EQ(flasher::ReportId("70000"), -1);
+    EXPECT_EQ(flasher::ReportId(""), -1);
+    EXPECT_EQ(flasher::ReportId("-1"), -1);
 }
 
 TEST(FailureCause, SettingsFileErrorsAreTheLibrarysOwnLines)

@@ -34,13 +34,15 @@ enum Step {
     kPinfo, kBootEntry, kParameters, kVersion, kAreaOpen, kErase, kBlocks, kAreaEnd, kResetWait, kPostFlash, kSteps
 };
 enum Fault {
-    kNak, kCan, kBadCrc, kLostByte, kSilence, kSlowRestart, kPortChange, kGarbledEcho, kRefusedSets, kPowerLoss, kFaults
+    kNak, kCan, kBadCrc, kLostByte, kSilence, kSlowRestart, kPortChange, kGarbledEcho, kRefusedSets, kPowerLoss,
+    kReportBurst, kOutRefused, kFaults
 };
 
 const char* const kStepNames[kSteps] = {"P_INFO",    "boot entry", "parameter exchange", "version query", "area open",
                                         "erase",     "block writes", "area end",         "reset wait",    "post-flash completion"};
 const char* const kFaultNames[kFaults] = {"NAK",         "CAN",           "bad reply CRC", "lost byte",    "silence",
-                                          "slow restart", "new port name", "garbled echo",  "refused sets", "power loss"};
+                                          "slow restart", "new port name", "garbled echo",  "refused sets", "power loss",
+                                          "report burst", "OUT refused"};
 
 constexpr int NA = -1;   // the fault cannot happen at this step: not run
 using Row = std::array<int, kFaults>;
@@ -154,7 +156,7 @@ void IntoTheCradleWhenStuck(FlashRun& run)
 const char* const kFaultMarks[kFaults] = {"-> NAK (fault)",        "-> CAN (fault)",  "(fault: wrong CRC)",
                                           "fault: lost output byte", "fault: silent from", nullptr,
                                           "comes back as",         "fault: garbled echo", "fault: refusing",
-                                          "-> power lost (fault)"};
+                                          "-> power lost (fault)", "fault: a burst of", "fault: output reports refused"};
 
 // Small images: a boot body of three blocks, an application of twelve.
 FirmwareFile MatrixFile(uint8_t compat)
@@ -301,6 +303,13 @@ private:
         case kPowerLoss:
             faults.powerLossFrame = a.before.commandFrames + 1;
             break;
+        case kReportBurst:
+            faults.usbBurstFrame = a.before.commandFrames + 1;
+            break;
+        case kOutRefused:
+            faults.usbRefuseOutFrame = a.before.commandFrames + 1;
+            faults.usbRefuseOutMs = 6000;   // longer than a write waits, on Linux as well
+            break;
         case kSlowRestart:
         case kPortChange:
             ArmRestartFault(run, a, fault);
@@ -391,23 +400,24 @@ private:
 };
 
 // Expected host codes. Columns: NAK, CAN, bad reply CRC, lost byte, silence,
-// slow restart, new port name, garbled echo, refused sets, power loss.
+// slow restart, new port name, garbled echo, refused sets, power loss, and
+// two of USB alone: a burst of foreign input reports, OUT reports refused.
 // A single fault is absorbed by the retries of its exchange, of its report
 // or of its image: 0. A silent device answers nothing more: 1, the failure
 // without a code of its own (after the application's reset too: its restart
 // wait fails before the readiness check could give 5). Refused parameter
 // sets fail every try of the first image: 1.
 const Matrix kCordedCodes = {{
-    /* P_INFO        */ Row{NA, NA, NA, 0, 1, NA, NA, 0, NA, NA},
-    /* boot entry    */ Row{NA, NA, NA, 0, 1, 0, NA, 0, NA, NA},
-    /* parameters    */ Row{NA, NA, NA, 0, 1, NA, NA, 0, 1, NA},
-    /* version query */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
-    /* area open     */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
-    /* erase         */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
-    /* block writes  */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, 0},
-    /* area end      */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA},
-    /* reset wait    */ Row{0, 0, 0, 0, 1, 0, NA, 0, NA, NA},
-    /* post-flash    */ Row{NA, NA, NA, 0, 1, 0, 0, 0, NA, NA},
+    /* P_INFO        */ Row{NA, NA, NA, 0, 1, NA, NA, 0, NA, NA, NA, NA},
+    /* boot entry    */ Row{NA, NA, NA, 0, 1, 0, NA, 0, NA, NA, NA, NA},
+    /* parameters    */ Row{NA, NA, NA, 0, 1, NA, NA, 0, 1, NA, NA, NA},
+    /* version query */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA, NA, NA},
+    /* area open     */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA, NA, NA},
+    /* erase         */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA, NA, NA},
+    /* block writes  */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, 0, NA, NA},
+    /* area end      */ Row{0, 0, 0, 0, 1, NA, NA, NA, NA, NA, NA, NA},
+    /* reset wait    */ Row{0, 0, 0, 0, 1, 0, NA, 0, NA, NA, NA, NA},
+    /* post-flash    */ Row{NA, NA, NA, 0, 1, 0, 0, 0, NA, NA, NA, NA},
 }};
 
 const DeviceKind kCorded = {
@@ -433,10 +443,28 @@ sim::DeviceConfig UsbScanner()
     return config;
 }
 
+// A device that refuses output reports for 6 s: a Linux host's write waits
+// up to the kernel's 5 s and the packet's next try goes through (0); a
+// Windows host's write gives up after 300 ms, and every try of the packet
+// fails while the refusal lasts (1).
+#ifdef _WIN32
+constexpr int kOutRefusedCode = 1;
+#else
+constexpr int kOutRefusedCode = 0;
+#endif
+
 Matrix UsbCodes()
 {
     Matrix codes = kCordedCodes;
     codes[kBlocks][kPowerLoss] = 1;
+    // Both USB faults concern the bootloader's packets. Foreign reports are
+    // dropped by the transport (and the device's own answers with them while
+    // the host is not reading: a retransmission), absorbed by the packets'
+    // retries; a refusing endpoint as kOutRefusedCode says.
+    for (Step step : {kVersion, kAreaOpen, kErase, kBlocks, kAreaEnd, kResetWait}) {
+        codes[step][kReportBurst] = 0;
+        codes[step][kOutRefused] = step == kResetWait ? 0 : kOutRefusedCode;
+    }
     return codes;
 }
 
@@ -461,16 +489,16 @@ const DeviceKind kCradle = {
     0x41,
     Target::Scanner,
     Matrix{{
-        /* P_INFO        */ Row{NA, NA, NA, 0, 1, NA, NA, 0, NA, NA},
-        /* boot entry    */ Row{NA, NA, NA, 0, 5, 0, NA, 0, NA, NA},
-        /* parameters    */ Row{NA, NA, NA, 0, 5, NA, NA, 0, 1, NA},
-        /* version query */ Row{0, 0, 0, 0, 5, NA, NA, NA, NA, NA},
-        /* area open     */ Row{0, 0, 0, 0, 5, NA, NA, NA, NA, NA},
-        /* erase         */ Row{0, 0, 0, 0, 5, NA, NA, NA, NA, NA},
-        /* block writes  */ Row{0, 0, 0, 0, 5, NA, NA, NA, NA, 1},
-        /* area end      */ Row{0, 0, 0, 0, 5, NA, NA, NA, NA, NA},
-        /* reset wait    */ Row{0, 0, 0, 0, 5, 0, NA, 0, NA, NA},
-        /* post-flash    */ Row{NA, NA, NA, 0, 5, 0, NA, 0, NA, NA},
+        /* P_INFO        */ Row{NA, NA, NA, 0, 1, NA, NA, 0, NA, NA, NA, NA},
+        /* boot entry    */ Row{NA, NA, NA, 0, 5, 0, NA, 0, NA, NA, NA, NA},
+        /* parameters    */ Row{NA, NA, NA, 0, 5, NA, NA, 0, 1, NA, NA, NA},
+        /* version query */ Row{0, 0, 0, 0, 5, NA, NA, NA, NA, NA, NA, NA},
+        /* area open     */ Row{0, 0, 0, 0, 5, NA, NA, NA, NA, NA, NA, NA},
+        /* erase         */ Row{0, 0, 0, 0, 5, NA, NA, NA, NA, NA, NA, NA},
+        /* block writes  */ Row{0, 0, 0, 0, 5, NA, NA, NA, NA, 1, NA, NA},
+        /* area end      */ Row{0, 0, 0, 0, 5, NA, NA, NA, NA, NA, NA, NA},
+        /* reset wait    */ Row{0, 0, 0, 0, 5, 0, NA, 0, NA, NA, NA, NA},
+        /* post-flash    */ Row{NA, NA, NA, 0, 5, 0, NA, 0, NA, NA, NA, NA},
     }},
     IntoTheCradleWhenStuck,
 };

@@ -107,6 +107,46 @@ TEST(UsbReports, InputReportsOfAnotherKindAreNeverReadPast)
     }
 }
 
+TEST(UsbReports, LengthsComeFromTheReportDescriptor)
+{
+    // The scanner's own: ids 2 and 0xFD, 63 data bytes each way.
+    const std::vector<uint8_t> scanner = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00,
+                                          0x75, 0x08, 0x95, 0x3F, 0x85, 0x02, 0x09, 0x02, 0x81, 0x02, 0x09, 0x03,
+                                          0x91, 0x02, 0x85, 0xFD, 0x09, 0x04, 0x81, 0x02, 0x09, 0x05, 0x91, 0x02,
+                                          0xC0};
+    // Output 0xFD of 31 bytes; input 2 of 63 bytes in two items, the
+    // second one's size restored by a pop.
+    const std::vector<uint8_t> small = {0x75, 0x08, 0x95, 0x1F, 0x85, 0xFD, 0x91, 0x02, 0xA4, 0x95, 0x3E, 0x85,
+                                        0x02, 0x81, 0x02, 0xB4, 0x85, 0x02, 0x95, 0x01, 0x81, 0x02};
+    // A keyboard's collection: no report ids, 8 bytes in.
+    const std::vector<uint8_t> keyboard = {0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x75, 0x08,
+                                           0x95, 0x08, 0x81, 0x00, 0xC0};
+    const struct {
+        const char* what;
+        const std::vector<uint8_t>* descriptor;
+        uint32_t size;   // 0: all of it
+        uint32_t output, input;
+    } cases[] = {
+        {"scanner", &scanner, 0, 64, 64},
+        {"small output, input in two items", &small, 0, 32, 64},
+        {"keyboard", &keyboard, 0, 0, 0},
+        {"cut inside an item", &scanner, 15, 0, 0},
+    };
+    for (const auto& c : cases) {
+        uint32_t size = c.size ? c.size : static_cast<uint32_t>(c.descriptor->size());
+        uint32_t output = UsbDescribedReportLength(c.descriptor->data(), size, 0xFD, UsbReportKind::Output);
+        uint32_t input = UsbDescribedReportLength(c.descriptor->data(), size, 2, UsbReportKind::Input);
+        EXPECT_EQ(output, c.output) << c.what;
+        EXPECT_EQ(input, c.input) << c.what;
+    }
+    EXPECT_TRUE(UsbLengthsCarryFraming(64, 64));
+    EXPECT_TRUE(UsbLengthsCarryFraming(65, 61));
+    EXPECT_FALSE(UsbLengthsCarryFraming(32, 64));
+    EXPECT_FALSE(UsbLengthsCarryFraming(64, 60));
+    EXPECT_FALSE(UsbLengthsCarryFraming(0, 0));
+    EXPECT_FALSE(UsbLengthsCarryFraming(257, 64));
+}
+
 TEST(UsbPaths, MatchingByIdsAndInterface)
 {
     struct Case {

@@ -13,6 +13,7 @@ int VersionCommand(const CommandOptions& options);
 int InfoCommand(const CommandOptions& options);
 int DeviceCommand(const CommandOptions& options);
 int PortsCommand(bool json);
+int UdevRuleCommand(const CommandOptions& options);
 
 // Checks that need the file system, before the library is loaded: the
 // file and a settings file readable, every serial port present, no port

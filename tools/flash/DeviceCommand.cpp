@@ -44,7 +44,9 @@ int DeviceCommand(const CommandOptions& options)
         PrintJson(DeviceJson(job, text, diagnosis));
     else if (result == CFS_RESULT_OK)
         PrintReport(job.Port(), ParseDeviceReport(text), options.verbose);
-    return result == CFS_RESULT_OK ? 0 : kExitNoDevice;
+    if (result == CFS_RESULT_OK)
+        return 0;
+    return diagnosis.noPermission ? kExitNoPermission : kExitNoDevice;
 }
 
 } // namespace flasher

@@ -1,6 +1,7 @@
 #include "Diagnosis.h"
 
 #include "Results.h"
+#include "UdevRule.h"
 
 #include "tambrix01/FlashTool.h"
 
@@ -90,6 +91,16 @@ LogFacts ScanLog(const std::string& text)
                 facts.refusedLine = facts.openedLine;
         } else if (line.find(": ERROR: ") != std::string::npos) {
             facts.settingsErrors.push_back(line);
+        } else if (StartsWith(line, "do_usb_open - ") && line.find(": no permission to open it") != std::string::npos) {
+            // "do_usb_open - /dev/hidraw3: (13) Permission denied: no permission to open it (...)"
+            size_t end = line.find(": (");
+            if (end != std::string::npos)
+                facts.deniedNode = line.substr(14, end - 14);
+        } else if (StartsWith(line, "do_usb_open - ") && (line.find(": another program holds the device") !=
+                                                               std::string::npos ||
+                                                           line.find(": another flasher holds the device") !=
+                                                               std::string::npos)) {
+            facts.busyReason = line.substr(line.find(": another ") + 2);
         } else if (StartsWith(line, "Can not get P_INFO to detect scanner type.")) {
             facts.noReport = true;
         } else if (line.find("client can not provided new port string") != std::string::npos ||
@@ -137,6 +148,16 @@ void TellCause(const Facts& f, Diagnosis& d)
     const LogFacts& log = f.log;
     if (f.cancelled || (f.operation == Operation::Flash && f.result == FLASH_RESULT_CANCELLED)) {
         d.detail = "cancelled" + (d.failedStep.empty() ? std::string() : " while " + d.failedStep);
+        return;
+    }
+    if (!log.deniedNode.empty()) {
+        d.noPermission = true;
+        d.detail = "no permission to open " + log.deniedNode;
+        d.hint = "give this user its HID nodes with: " + UdevRuleCommandLine(log.deniedNode);
+        return;
+    }
+    if (!log.busyReason.empty() && f.usb && f.trail.step == 0) {
+        d.detail = "the device on " + f.port + " could not be opened: " + log.busyReason;
         return;
     }
     if (!log.refusedLine.empty()) {

@@ -55,6 +55,8 @@ struct LogFacts {
     std::vector<std::string> settingsErrors;   // "file.txt:2: ERROR: ..." lines
     bool portNameAsked = false;  // the library looked for the device under a new name
     bool noReport = false;       // a version or device query got no report
+    std::string deniedNode;      // the last USB node this user had no permission to open
+    std::string busyReason;      // "another program holds the device; ...": why a USB open failed
 };
 
 LogFacts ScanLog(const std::string& text);
@@ -81,6 +83,7 @@ struct Diagnosis {
     std::string hint;              // what to try, may be empty
     std::string deviceState;       // flash: "untouched", "bootloader", "flashed"
     std::string stateText;         // the state in words
+    bool noPermission = false;     // a USB node this user may not open (exit code 77)
 };
 
 Diagnosis Diagnose(const Facts& facts);

@@ -84,6 +84,9 @@ void PrintCause(const FlashJob& job, const Diagnosis& d)
         return;
     std::string what = d.detail + (d.hint.empty() ? "" : "; " + d.hint);
     std::fprintf(stderr, "tambrix-flash: %s: %s\n", job.Port().c_str(), what.c_str());
+    // Nothing else to say about a device this user could not even reach.
+    if (d.noPermission && d.deviceState == "untouched")
+        return;
     std::fprintf(stderr, "tambrix-flash: %s: the device is %s\n", job.Port().c_str(), d.stateText.c_str());
 }
 
@@ -162,13 +165,18 @@ int FlashCommand(const CommandOptions& options)
         PrintCause(*job, outcomes.back().diagnosis);
     }
     int32_t worst = WorstResult(results);
+    // A missing udev rule is what the user must fix first, whatever the
+    // library's result says about the open that failed.
+    bool noPermission = false;
+    for (const Outcome& outcome : outcomes)
+        noPermission = noPermission || outcome.diagnosis.noPermission;
     if (options.json) {
         for (size_t i = 0; i < jobs.size(); ++i)
             PrintJson(FlashJson(*jobs[i], options.file, outcomes[i].diagnosis));
-    } else if (!options.quiet || !Flashed(worst)) {
+    } else if (!noPermission && (!options.quiet || !Flashed(worst))) {
         PrintSummary(jobs, outcomes, worst);
     }
-    return FlashExitCode(worst);
+    return noPermission ? kExitNoPermission : FlashExitCode(worst);
 }
 
 } // namespace flasher

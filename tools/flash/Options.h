@@ -31,6 +31,8 @@ struct CommandOptions {
     bool json = false;
     bool verbose = false;          // -v: every step and wait as a line
     bool quiet = false;            // -q: no progress, no result line on success
+    std::string bootIds;           // udev-rule: the bootloader's "vid:pid", may be empty
+    std::string output;            // udev-rule: the rule file to write, may be empty (standard output)
 };
 
 // --fast on a command that flashes (flash, and the station's).

@@ -1,9 +1,11 @@
 #include "Ports.h"
+#include "UdevRule.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <libudev.h>
 #include <memory>
+#include <sys/stat.h>
 
 namespace flasher {
 
@@ -75,6 +77,46 @@ void AddDevices(udev* u, const char* subsystem, const char* kind, std::vector<Po
 }
 
 } // namespace
+
+bool HidNodeIds(const std::string& node, UsbIds& ids, std::string& error)
+{
+    UdevPtr<udev> u(udev_new());
+    if (!u) {
+        error = "udev cannot be reached";
+        return false;
+    }
+    struct stat status {};
+    if (stat(node.c_str(), &status) != 0) {
+        error = "no such device node";
+        return false;
+    }
+    // A stable symlink leads to the node by its name, so the name is looked
+    // up as given and then as the link's target.
+    auto byName = [&](const std::string& path) {
+        size_t slash = path.rfind('/');
+        std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        return UdevPtr<udev_device>(udev_device_new_from_subsystem_sysname(u.get(), "hidraw", name.c_str()));
+    };
+    UdevPtr<udev_device> device = byName(node);
+    if (!device) {
+        if (char* target = realpath(node.c_str(), nullptr)) {
+            device = byName(target);
+            std::free(target);
+        }
+    }
+    if (!device) {
+        error = "not a hidraw node";
+        return false;
+    }
+    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device.get(), "usb", "usb_device");
+    ids.vendorId = HexAttribute(usb, "idVendor");
+    ids.productId = HexAttribute(usb, "idProduct");
+    if (!usb || !ids.Known()) {
+        error = "not a USB device's node";
+        return false;
+    }
+    return true;
+}
 
 std::vector<PortInfo> ListPorts()
 {

@@ -1,4 +1,5 @@
 #include "Ports.h"
+#include "UdevRule.h"
 
 #include "Text.h"
 
@@ -92,6 +93,16 @@ std::vector<PortInfo> ListPorts()
     AddSerialPorts(ports);
     AddHidDevices(ports);
     return ports;
+}
+
+} // namespace flasher
+
+namespace flasher {
+
+bool HidNodeIds(const std::string&, UsbIds&, std::string& error)
+{
+    error = "udev rules are for Linux; Windows gives every user its HID devices";
+    return false;
 }
 
 } // namespace flasher

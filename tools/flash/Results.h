@@ -16,6 +16,7 @@ enum ExitCode : int {
     kExitNoLibrary = 70,   // the library or tambrix-fw cannot be loaded or run
     kExitNoDevice = 2,     // device: no report from the device (as version's 2)
     kExitCantCreate = 73,  // the log file cannot be written
+    kExitNoPermission = 77, // the user may not open the device (a udev rule is missing)
 };
 
 // One line that says what a FlashScanner result means.

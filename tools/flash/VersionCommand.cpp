@@ -45,6 +45,8 @@ int VersionCommand(const CommandOptions& options)
     int32_t result = job.ReadVersion(options.file, info);
     Diagnosis diagnosis = Diagnose(job.FactsOf(Operation::Version, options.file));
     PrintFailure(job.Port(), diagnosis);
+    if (diagnosis.noPermission && !options.json)
+        return kExitNoPermission;
     if (options.json) {
         PrintJson(VersionJson(job, options.file, info, diagnosis));
     } else {
@@ -55,7 +57,7 @@ int VersionCommand(const CommandOptions& options)
         if (!options.quiet || result != VERSION_RESULT_OK)
             std::printf("%s: result %d: %s\n", job.Port().c_str(), result, VersionMeaning(result));
     }
-    return ExitCodeOf(result);
+    return diagnosis.noPermission ? kExitNoPermission : ExitCodeOf(result);
 }
 
 } // namespace flasher

@@ -34,7 +34,8 @@ const char kFlashFooter[] =
     "  64       bad usage, or the library refused a setting (errors in the settings file)\n"
     "  66       the file, the settings file or a port is not there, not readable, or not a serial port\n"
     "  70       the library cannot be loaded\n"
-    "  73       the log file cannot be written\n";
+    "  73       the log file cannot be written\n"
+    "  77       no permission to open the USB device (see udev-rule)\n";
 const char kVersionFooter[] =
     "Exit codes: 0 found; 1 the file is not firmware or a check failed; 2 no device, no device report\n"
     "or nothing in the file fits the device; 64 bad usage; 66 a file or port that is not there, not\n"
@@ -48,6 +49,15 @@ const char kDeviceFooter[] =
 const char kInfoFooter[] =
     "Exit codes (those of tambrix-fw info): 0 valid firmware, 1 not valid, 64 bad usage, 66 not there\n"
     "or not readable; 70 tambrix-fw cannot be run.\n";
+const char kRuleFooter[] =
+    "A hidraw node opens only for root unless a udev rule gives it to the user at the seat. This writes\n"
+    "that rule for the scanner on --port: its application's USB ids read from the node, its bootloader's\n"
+    "(the device while it is flashed) from the device's report or --boot-ids. Each line tags the node\n"
+    "uaccess and adds a symlink /dev/tambrix01-VID-PID that stays the same across re-plugs.\n"
+    "Typical use: sudo tambrix-flash udev-rule --port /dev/hidraw0 --output /etc/udev/rules.d/70-tambrix01.rules\n"
+    "then: sudo udevadm control --reload-rules && sudo udevadm trigger --subsystem-match=hidraw\n"
+    "Exit codes: 0 written; 2 the device's report (for the bootloader's ids) could not be read; 64 bad\n"
+    "usage; 66 the node is not there or not a USB device's hidraw node; 73 the file cannot be written.\n";
 const char kMainFooter[] =
     "tambrix-flash COMMAND --help describes a command, its output and its exit codes.\n"
     "--version shows this program's version and the library's version text and file.\n";
@@ -173,6 +183,20 @@ int Run(int argc, char** argv)
         AddFileCommand(app, "info", "the file's kind, records, digest and objects, as tambrix-fw info shows them",
                        kInfoFooter, options);
     info->add_flag("--json", options.json, "print tambrix-fw info's JSON object");
+    CLI::App* rule = app.add_subcommand("udev-rule", "write the udev rule that lets users who are not root flash "
+                                                     "the scanner on a hidraw node (Linux)");
+    rule->footer(kRuleFooter);
+    rule->add_option("--port", options.device.ports, "(required) the scanner's hidraw node, e.g. /dev/hidraw0")
+        ->allow_extra_args(false)
+        ->type_name("NODE");
+    rule->add_option("--boot-ids", options.bootIds,
+                     "the bootloader's USB ids (default: usbvid and usbpid of the device's report, which only "
+                     "root can ask for)")
+        ->type_name("VID:PID");
+    rule->add_option("--output", options.output, "the rule file to write (default: standard output)")
+        ->type_name("FILE");
+    rule->add_option("--library", options.device.library, "the library file to load for the device's report")
+        ->type_name("PATH");
     CLI::App* ports = app.add_subcommand("ports", "list the serial ports and HID devices present");
     ports->footer("Exit code: 0.\n");
     ports->add_flag("--json", options.json, "print one JSON object per port and line");
@@ -182,7 +206,7 @@ int Run(int argc, char** argv)
 
     // The parser would only say that a subcommand is required.
     if (argc < 2)
-        return Fail(kExitUsage, "a command is needed: flash, version, device, info, ports, station or ledger (see --help)");
+        return Fail(kExitUsage, "a command is needed: flash, version, device, info, ports, station, ledger or udev-rule (see --help)");
     std::string first = argv[1];
     if (first == "--version" || first == "-V")
         return PrintVersion(argc, argv);
@@ -192,7 +216,7 @@ int Run(int argc, char** argv)
     if (!first.empty() && first[0] != '-' && !known)
         return Fail(kExitUsage,
                     "unknown command " + first +
-                        "; the commands are flash, version, device, info, ports, station, ledger (see --help)");
+                        "; the commands are flash, version, device, info, ports, station, ledger, udev-rule (see --help)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -205,12 +229,14 @@ int Run(int argc, char** argv)
     }
     // Checked here rather than by the parser, so that an unknown option is
     // named as such even when --port is missing as well.
-    if ((*flash || *version || *device) && options.device.ports.empty())
+    if ((*flash || *version || *device || *rule) && options.device.ports.empty())
         return Fail(kExitUsage, "--port is required (see --help)");
     if (*version && options.device.ports.size() > 1)
         return Fail(kExitUsage, "version takes one --port");
     if (*device && options.device.ports.size() > 1)
         return Fail(kExitUsage, "device takes one --port");
+    if (*rule && options.device.ports.size() > 1)
+        return Fail(kExitUsage, "udev-rule takes one --port");
     if (options.device.library.empty())
         options.device.library = DefaultLibrary();
     if (*stationCommands.station) {
@@ -230,6 +256,8 @@ int Run(int argc, char** argv)
         return DeviceCommand(options);
     if (*ports)
         return PortsCommand(options.json);
+    if (*rule)
+        return UdevRuleCommand(options);
     return InfoCommand(options);
 }
 
