@@ -89,7 +89,6 @@ void HidrawServer::UpdateBus()
     bool wanted = face_.Attached() && !vanished_;
     std::lock_guard<std::mutex> lock(mutex_);
     if (plugged_ && (!wanted || face_.Enumeration() != enumeration_)) {
-        lastHidraw_ = node_.hidraw;
         testbed_.Unplug(node_);
         plugged_ = false;
         pending_.clear();
@@ -97,15 +96,7 @@ void HidrawServer::UpdateBus()
     }
     if (!plugged_ && wanted) {
         UsbIds ids = face_.Ids();
-        HidrawTestbed::PlugOptions options;
-        options.serialNumber = serialNumber_;
-        int port = port_;
-        if (moving_) {
-            // A port per enumeration, past those of other devices' ports.
-            port = port_ + 10 * static_cast<int>(face_.Enumeration());
-            options.avoidHidraw = lastHidraw_;
-        }
-        if (auto node = testbed_.Plug(ids, port, options)) {
+        if (auto node = testbed_.Plug(ids, port_)) {
             node_ = *node;
             plugged_ = true;
             enumeration_ = face_.Enumeration();

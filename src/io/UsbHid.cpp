@@ -272,24 +272,7 @@ int32_t my_usb_open(FlashIoDevice* io)
         return OpenByPath(io, cookie, id.devicePath);
     if (id.preservedPath) {
         IoLog(io, LOG_INFO, L"Open preserving boot USB device path: %s\n", id.preservedPath);
-        if (OpenByPath(io, cookie, id.preservedPath) == 0 || id.vendorId <= 0)
-            return cookie->openFlag ? 0 : -1;
-        // Back from a restart on another port or node (a device without a
-        // serial number may even come back as another instance): the path
-        // is gone, so the device is looked for again by the identity it had.
-        // The claim on the old path goes first; devices other flashers
-        // claimed are never taken.
-        IoLog(io, LOG_INFO, L"The preserved path does not open; searching by VendorID: %d, Product ID: %d again.\n",
-              id.vendorId, id.productId);
-        if (io->m_hDeviceMutex) {
-            platform::ReleaseNamedMutex(io->m_hDeviceMutex);
-            platform::CloseNamedMutex(io->m_hDeviceMutex);
-            io->m_hDeviceMutex = nullptr;
-        }
-        if (FindHidDevice(io, cookie) == 0)
-            return -1;
-        cookie->openFlag = 1;
-        return 0;
+        return OpenByPath(io, cookie, id.preservedPath);
     }
     if (FindHidDevice(io, cookie) == 0) {
         IoLog(io, LOG_ERROR, L"Failed to FIND and OPEN USB Device, VendorID: %d, Product ID: %d, Interface ID: %d\n",

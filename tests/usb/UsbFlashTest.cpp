@@ -117,43 +117,6 @@ TEST_F(UsbFlash, ScannerIsFlashedWholeAcrossItsReEnumerations)
     run.ExpectFlashed(firmwareFile, "single scanner");
 }
 
-// Hardware that restarts may come back on another USB port path and under
-// another hidraw node, with or without a serial number. The bootloader's
-// preserved path then no longer opens after its own restart, and it is
-// found again by the identity it had: its image is written byte for byte
-// and the application's follows. (The application itself is opened by the
-// path the host gave, which such a device leaves behind: the restart wait
-// after the application's image runs out; a short one here.)
-TEST_F(UsbFlash, BootloaderThatComesBackUnderANewPortPathAndNodeIsFoundAgainByItsIds)
-{
-    for (bool serial : {true, false}) {
-        SCOPED_TRACE(serial ? "with a serial number" : "without a serial number");
-        UsbRun run(testbed, UsbScanner(0x0B01), 1);
-        run.server.Stop();
-        // The server's thread traces; it is stopped while the trace changes.
-        std::vector<std::string> nodes;
-        run.device.SetTrace([&nodes](const std::string& line) {
-            size_t at = line.find("on the bus as ");
-            if (at != std::string::npos)
-                nodes.push_back(line.substr(at + 14));
-        });
-        run.server.MoveOnRestart(serial);
-        ASSERT_TRUE(run.server.Start());
-        std::wstring node = platform::Utf8ToWide(run.server.Devnode());
-        run.tool->SetSetting(CFS_PORTNAME, node.data(), node.size());
-        uint64_t resetMs = 3000;
-        run.tool->SetSetting(CFS_PELLARO_RESET_TIMEOUT, &resetMs, sizeof resetMs);
-        run.Flash(file);
-        EXPECT_TRUE(run.Logged("The preserved path does not open; searching by VendorID: 61680, Product ID: 2817"))
-            << run.log->Text();
-        EXPECT_TRUE(run.Logged("HFS_new_app_flashing_x_of_y, (5888 of 6000)")) << run.log->Text();
-        run.server.Stop();
-        EXPECT_EQ(run.device.Cable().BootArea().data, firmwareFile.BootArea());
-        ASSERT_GE(nodes.size(), 3u);
-        EXPECT_NE(nodes[1], nodes[2]) << "the bootloader came back on its old node";
-    }
-}
-
 TEST_F(UsbFlash, DeviceThatVanishesMidTransferFailsTheFlash)
 {
     UsbRun run(testbed, UsbScanner(0x0B01), 1);
