@@ -19,6 +19,8 @@ struct ReplayOutcome {
     uint32_t result = 0;           // the last result of the run against the replay
     sim::Replay::State state = sim::Replay::State::Playing;
     std::string report;            // the replay's account
+    size_t repeated = 0;           // waiting writes the host sent more often than recorded
+    size_t skipped = 0;            // recorded waiting writes the host did not send
 };
 
 ReplayOutcome ReplayRecording(const std::string& recordingPath, const std::wstring& firmwareFile, bool fast = false);
