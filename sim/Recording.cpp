@@ -2,9 +2,14 @@
 
 #include <nlohmann/json.hpp>
 
+#ifdef TAMBRIX_HAVE_ZLIB
+#include <zlib.h>
+#endif
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 namespace sim {
@@ -191,7 +196,17 @@ RecordedEvent ParseEvent(const json& e, const RecordedEvent* previous, Recording
     event.timeoutMs = static_cast<uint64_t>(NumberOr(e, "timeout", 0, 0, kU32));
     event.ms = static_cast<uint64_t>(NumberOr(e, "ms", 0, 0, kU32));
     event.reads = static_cast<uint64_t>(NumberOr(e, "reads", 1, 1, kU32));
+    event.purges = static_cast<uint64_t>(NumberOr(e, "purges", 0, 0, kU32));
+    event.drains = static_cast<uint64_t>(NumberOr(e, "drains", 0, 0, kU32));
     event.port = TextOr(e, "port");
+    if (auto serial = e.find("serial"); serial != e.end() && !serial->is_null()) {
+        if (!serial->is_object())
+            Refuse("serial", "not an object");
+        event.serialRecord = HexField(*serial, "record", "serial.");
+        if (event.serialRecord.size() != kSerialRecordSize)
+            Refuse("serial.record", std::to_string(event.serialRecord.size()) + " bytes, a serial record has " +
+                                        std::to_string(kSerialRecordSize));
+    }
     event.vid = static_cast<int32_t>(NumberOr(e, "vid", -1, -1, 0xFFFF));
     event.pid = static_cast<int32_t>(NumberOr(e, "pid", -1, -1, 0xFFFF));
     event.mi = static_cast<int32_t>(NumberOr(e, "mi", -1, -1, 0xFF));
@@ -310,6 +325,34 @@ bool ParseRecording(std::istream& in, Recording& out, std::string* error)
     return true;
 }
 
+namespace {
+
+// A compressed recording's text; a stream that ends early (its host was
+// killed) gives what it holds up to there.
+bool ReadCompressed(const std::string& path, std::string& text, std::string* error)
+{
+#ifdef TAMBRIX_HAVE_ZLIB
+    gzFile gz = gzopen(path.c_str(), "rb");
+    if (!gz) {
+        if (error)
+            *error = "cannot read " + path;
+        return false;
+    }
+    char chunk[65536];
+    for (int got; (got = gzread(gz, chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<size_t>(got));
+    gzclose(gz);
+    return true;
+#else
+    (void)text;
+    if (error)
+        *error = path + " is compressed, and this build reads plain recordings only";
+    return false;
+#endif
+}
+
+} // namespace
+
 bool LoadRecording(const std::string& path, Recording& out, std::string* error)
 {
     std::ifstream in(path, std::ios::binary);
@@ -318,6 +361,17 @@ bool LoadRecording(const std::string& path, Recording& out, std::string* error)
             *error = "cannot read " + path;
         return false;
     }
+    char magic[2] = {};
+    in.read(magic, 2);
+    if (in.gcount() == 2 && static_cast<uint8_t>(magic[0]) == 0x1f && static_cast<uint8_t>(magic[1]) == 0x8b) {
+        std::string text;
+        if (!ReadCompressed(path, text, error))
+            return false;
+        std::istringstream plain(text);
+        return ParseRecording(plain, out, error);
+    }
+    in.clear();
+    in.seekg(0);
     return ParseRecording(in, out, error);
 }
 

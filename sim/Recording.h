@@ -20,7 +20,10 @@ struct RecordedEvent {
     uint64_t asked = 0;        // read: count asked
     uint64_t timeoutMs = 0;    // read
     uint64_t reads = 1;        // read: how many reads in a row the event stands for
+    uint64_t purges = 0;       // purges just before this event (besides a purge event itself)
+    uint64_t drains = 0;       // empty reads that drained the line after them
     std::string port;          // setup: the port name
+    std::vector<uint8_t> serialRecord;   // setup: the host's WIN32_232_SETTINGS, when recorded
     int32_t vid = -1, pid = -1, mi = -1;   // search: the ids looked for
     std::string path;          // search: the path asked for, or the device found
     std::string operation;     // begin, end

@@ -1,10 +1,12 @@
 #include "sim/Replay.h"
 
 #include "sim/Ascii.h"
+#include "sim/InProcess.h"
 #include "sim/PacketLink.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace sim {
 
@@ -145,11 +147,21 @@ void Replay::Build()
     uint64_t anchorTime = 0;
     std::vector<Action>* after = &beforeFirst_;
     std::vector<std::vector<uint8_t>> writeBytes;
+    std::optional<LineSettings> line;
     for (size_t i = 0; i < events.size(); ++i) {
         const RecordedEvent& e = events[i];
         uint64_t gap = fast_ || e.t < anchorTime ? 0 : e.t - anchorTime;
+        // A purge right after a write: counted on the next event, or an event of its own.
+        if ((e.kind == "purge" || e.purges > 0) && i > 0 && events[i - 1].kind == "write" && !writes_.empty() &&
+            writes_.back().event == i - 1)
+            writes_.back().mayBeLost = true;
         if (e.kind == "write" && !e.bytes.empty()) {
-            writes_.push_back(Write{i, expected_.size(), expected_.size() + e.bytes.size(), {}, {}});
+            Write write;
+            write.event = i;
+            write.begin = expected_.size();
+            write.end = expected_.size() + e.bytes.size();
+            write.line = line;
+            writes_.push_back(std::move(write));
             expected_.insert(expected_.end(), e.bytes.begin(), e.bytes.end());
             writeBytes.push_back(e.bytes);
             after = &writes_.back().after;
@@ -160,10 +172,15 @@ void Replay::Build()
             // having come at any time since it began.
             bool whole = e.asked > 0 && e.bytes.size() >= e.asked;
             after->push_back(Action{fast_ ? 0 : gap + (whole ? e.ms : 0), e.bytes, {}, gap});
-        } else if (e.kind == "purge" && i > 0 && events[i - 1].kind == "write" && !writes_.empty() &&
-                   writes_.back().event == i - 1) {
-            writes_.back().mayBeLost = true;
-        } else if (e.kind == "setup" && e.result == 0 && !e.port.empty()) {
+        } else if (e.kind == "search" && e.result == 0) {
+            line.reset();
+        }
+        if (e.kind == "setup" && e.result == 0 && e.serialRecord.size() == sizeof(WIN32_232_SETTINGS)) {
+            WIN32_232_SETTINGS settings;
+            std::memcpy(&settings, e.serialRecord.data(), sizeof settings);
+            line = LineFromDcb(settings.dcb);
+        }
+        if (e.kind == "setup" && e.result == 0 && !e.port.empty()) {
             if (!portKnown) {
                 firstPort_ = e.port;
                 portKnown = true;
@@ -248,8 +265,13 @@ std::vector<Replay::Candidate> Replay::Candidates() const
     return candidates;
 }
 
-void Replay::Receive(const uint8_t* data, size_t length)
+void Replay::Receive(const uint8_t* data, size_t length, const LineSettings* host)
 {
+    if (host && length > 0 && matched_ < writes_.size() && writes_[matched_].line &&
+        !LinesMatch(*writes_[matched_].line, *host)) {
+        LineDiffers(*host);
+        return;
+    }
     for (size_t i = 0; i < length && !Stopped(); ++i) {
         if (heard_.empty())
             alive_ = Candidates();
@@ -364,6 +386,15 @@ void Replay::Diverge(size_t w, size_t offset, const uint8_t* rest, size_t restLe
               Hex(rest, 1) + "\n  expected from byte " + std::to_string(from) + ": " +
               Hex(expected + from, to - from) + "\n  received from byte " + std::to_string(from) + ": " +
               Hex(received.data(), received.size());
+}
+
+void Replay::LineDiffers(const LineSettings& host)
+{
+    state_ = State::Diverged;
+    const Write& write = writes_[matched_];
+    report_ = "the host's line is " + LineText(host) + ", the recorded host's was " + LineText(*write.line) +
+              ": at event " + std::to_string(recording_->events[write.event].number) + " (write " +
+              std::to_string(matched_ + 1) + " of " + std::to_string(writes_.size()) + "), step: " + write.step;
 }
 
 void Replay::Overrun(const uint8_t* rest, size_t restLength)

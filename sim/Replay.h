@@ -9,12 +9,14 @@
 // recording's end, the replay stops for good and says where.
 #pragma once
 
+#include "sim/Config.h"
 #include "sim/Environment.h"
 #include "sim/Recording.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,7 +35,9 @@ public:
 
     // Sends what the recording's host read before its first write.
     void Start();
-    void Receive(const uint8_t* data, size_t length);
+    // host: the framing the host's bytes came with, when known; one that
+    // differs from the recorded host's stops the replay at once.
+    void Receive(const uint8_t* data, size_t length, const LineSettings* host = nullptr);
 
     State CurrentState() const { return state_; }
     bool Stopped() const { return state_ == State::Diverged || state_ == State::Overrun; }
@@ -59,8 +63,8 @@ private:
         uint64_t leadMs = 0;          // of the gap, how long until the host's read began
     };
     struct Write {
-        size_t event;          // index into the recording's events
-        size_t begin, end;     // the write's bytes in expected_
+        size_t event = 0;      // index into the recording's events
+        size_t begin = 0, end = 0;   // the write's bytes in expected_
         std::string step;
         std::vector<Action> after;
         // Followed at once by a purge, which drops what the driver has not
@@ -70,6 +74,8 @@ private:
         bool waiting = false;
         // The host may leave it out: waiting, lost, or a write sent again.
         bool skippable = false;
+        // The recorded host's framing when it wrote this (serial only).
+        std::optional<LineSettings> line;
     };
     // A recorded write the host's current write may turn out to be.
     enum class Match { Next, Ahead, Again };
@@ -85,6 +91,7 @@ private:
     void Take(const Candidate& candidate);
     size_t DivergedWrite() const;
     void Diverge(size_t write, size_t offset, const uint8_t* rest, size_t restLength);
+    void LineDiffers(const LineSettings& host);
     void Overrun(const uint8_t* rest, size_t restLength);
 
     std::shared_ptr<const Recording> recording_;

@@ -98,6 +98,8 @@ uint32_t StartRecording(ToolContext* context, const wchar_t* name, uint64_t size
     context->recorder = recorder;
     IoRecorderAttach(recorder, DeviceOf(context));
     context->LogMsg(LOG_INFO, L"Recording the device's exchange to %s\n", copy);
+    if (IoRecorderNameCompressed(copy) && !IoRecorderCompresses())
+        context->LogMsg(LOG_ERROR, L"Recording: this build has no zlib, %s is written uncompressed\n", copy);
     return CFS_RESULT_OK;
 }
 

@@ -7,9 +7,16 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cwctype>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <new>
+
+#ifdef TAMBRIX_HAVE_ZLIB
+#include <unistd.h>
+#include <zlib.h>
+#endif
 
 namespace {
 
@@ -48,6 +55,9 @@ constexpr uint32_t kFlushMs = 100;
 
 struct IoRecorder {
     FILE* file = nullptr;
+#ifdef TAMBRIX_HAVE_ZLIB
+    gzFile gz = nullptr;   // a *.gz recording: written through zlib on a copy of file's descriptor
+#endif
     uint32_t startTick = 0;
     uint32_t flushTick = 0;
     bool unflushed = false;
@@ -63,6 +73,10 @@ struct IoRecorder {
     int depth = 0;
     Slots inner{};
     ReadRun run;
+    // Purges, and the empty reads that drain the line after them, are most
+    // of a flash's events: they go into the next event's line as counts.
+    uint32_t purges = 0, drains = 0;
+    bool drainMayFollow = false;
 };
 
 namespace {
@@ -84,13 +98,43 @@ void Fail(IoRecorder* recorder, const char* what)
     }
 }
 
+bool WriteOut(IoRecorder* recorder, const std::string& text)
+{
+#ifdef TAMBRIX_HAVE_ZLIB
+    if (recorder->gz)
+        return gzwrite(recorder->gz, text.data(), static_cast<unsigned>(text.size())) == static_cast<int>(text.size());
+#endif
+    return fwrite(text.data(), 1, text.size(), recorder->file) == text.size();
+}
+
+// A compressed recording is flushed to a point where it can be read back
+// up to there: a killed host leaves a readable stream.
+bool FlushOut(IoRecorder* recorder)
+{
+#ifdef TAMBRIX_HAVE_ZLIB
+    if (recorder->gz)
+        return gzflush(recorder->gz, Z_SYNC_FLUSH) == Z_OK;
+#endif
+    return fflush(recorder->file) == 0;
+}
+
+bool CloseOut(IoRecorder* recorder)
+{
+    bool ok = true;
+#ifdef TAMBRIX_HAVE_ZLIB
+    if (recorder->gz)
+        ok = gzclose(recorder->gz) == Z_OK;
+#endif
+    return fclose(recorder->file) == 0 && ok;
+}
+
 void Flush(IoRecorder* recorder)
 {
     if (recorder->failed || !recorder->unflushed)
         return;
     recorder->unflushed = false;
     recorder->flushTick = platform::TickCount();
-    if (fflush(recorder->file) != 0)
+    if (!FlushOut(recorder))
         Fail(recorder, "cannot write the recording");
 }
 
@@ -99,7 +143,7 @@ void WriteLine(IoRecorder* recorder, const std::string& line)
     if (recorder->failed)
         return;
     std::string text = line + "\n";
-    if (fwrite(text.data(), 1, text.size(), recorder->file) != text.size()) {
+    if (!WriteOut(recorder, text)) {
         Fail(recorder, "cannot write the recording");
         return;
     }
@@ -114,8 +158,28 @@ JsonLine EventAt(IoRecorder* recorder, const char* kind, uint32_t tick)
     line.Number("n", static_cast<int64_t>(++recorder->events));
     line.Number("t", static_cast<int64_t>(tick - recorder->startTick));
     line.Text("ev", kind);
+    if (recorder->purges)
+        line.Number("purges", recorder->purges);
+    if (recorder->drains)
+        line.Number("drains", recorder->drains);
+    recorder->purges = recorder->drains = 0;
+    recorder->drainMayFollow = false;
     return line;
 }
+
+// A purge's empty read with a short timeout (the host draining the line)
+// is counted, not written.
+bool CountDrain(IoRecorder* recorder, uint32_t timeoutMs, int32_t result)
+{
+    bool drain = recorder->drainMayFollow && (result == 0 || result == -6) && timeoutMs < kFlushMs;
+    recorder->drainMayFollow = false;
+    if (drain)
+        ++recorder->drains;
+    return drain;
+}
+
+// Purges still counted when the recording ends: a purge event carries them.
+void WritePendingPurges(IoRecorder* recorder);
 
 void FlushReadRun(IoRecorder* recorder)
 {
@@ -196,8 +260,11 @@ void RecPurge(FlashIoDevice* io)
         return;
     Outermost scope(recorder);
     recorder->inner.purge(io);
-    if (scope.record)
-        Emit(recorder, Event(recorder, "purge"));
+    if (scope.record) {
+        FlushReadRun(recorder);
+        ++recorder->purges;
+        recorder->drainMayFollow = true;
+    }
 }
 
 int32_t RecOpen(FlashIoDevice* io)
@@ -249,6 +316,8 @@ int32_t RecRead(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_t ti
         Flush(recorder);
     uint32_t start = platform::TickCount();
     int32_t result = recorder->inner.readBytes(io, buffer, length, timeoutMs);
+    if (scope.record && CountDrain(recorder, timeoutMs, result))
+        return result;
     if (scope.record && !JoinReadRun(recorder, buffer, length, timeoutMs, result, start)) {
         FlushReadRun(recorder);
         JsonLine line = EventAt(recorder, "read", start);
@@ -300,6 +369,15 @@ void Unwrap(IoRecorder* recorder, FlashIoDevice* io)
     Restore(io->close, &RecClose, own.close);
     Restore(io->writeBytes, &RecWrite, own.writeBytes);
     Restore(io->readBytes, &RecRead, own.readBytes);
+}
+
+void WritePendingPurges(IoRecorder* recorder)
+{
+    if (recorder->purges == 0)
+        return;
+    // The event is one purge itself; its count holds the others.
+    --recorder->purges;
+    Emit(recorder, EventAt(recorder, "purge", platform::TickCount()));
 }
 
 const char kHexDigits[] = "0123456789abcdef";
@@ -374,6 +452,22 @@ JsonLine& JsonLine::Raw(const char* key, const std::string& json)
 
 // ---- the recorder ---------------------------------------------------------------
 
+bool IoRecorderNameCompressed(const wchar_t* fileName)
+{
+    size_t length = fileName ? wcslen(fileName) : 0;
+    return length > 3 && fileName[length - 3] == L'.' && std::towlower(fileName[length - 2]) == L'g' &&
+           std::towlower(fileName[length - 1]) == L'z';
+}
+
+bool IoRecorderCompresses()
+{
+#ifdef TAMBRIX_HAVE_ZLIB
+    return true;
+#else
+    return false;
+#endif
+}
+
 IoRecorder* IoRecorderCreate(const wchar_t* fileName, IoRecorderReport report, void* context)
 {
     FILE* file = platform::OpenFileDenyWrite(fileName, "wb");
@@ -385,6 +479,19 @@ IoRecorder* IoRecorderCreate(const wchar_t* fileName, IoRecorderReport report, v
         return nullptr;
     }
     recorder->file = file;
+#ifdef TAMBRIX_HAVE_ZLIB
+    if (IoRecorderNameCompressed(fileName)) {
+        int copy = dup(fileno(file));
+        recorder->gz = copy >= 0 ? gzdopen(copy, "wb") : nullptr;
+        if (!recorder->gz) {
+            if (copy >= 0)
+                close(copy);
+            fclose(file);
+            delete recorder;
+            return nullptr;
+        }
+    }
+#endif
     recorder->startTick = platform::TickCount();
     recorder->flushTick = recorder->startTick;
     recorder->report = report;
@@ -401,7 +508,8 @@ void IoRecorderDestroy(IoRecorder* recorder, FlashIoDevice* io)
         io->recorder = nullptr;
     }
     FlushReadRun(recorder);
-    if (fclose(recorder->file) != 0 && !recorder->failed)
+    WritePendingPurges(recorder);
+    if (!CloseOut(recorder) && !recorder->failed)
         Fail(recorder, "cannot write the recording");
     delete recorder;
 }

@@ -40,6 +40,10 @@ using IoRecorderReport = void (*)(void* context, const char* text);
 
 // Creates (or empties) the file: null when it cannot be written.
 IoRecorder* IoRecorderCreate(const wchar_t* fileName, IoRecorderReport report = nullptr, void* context = nullptr);
+// A name ending in ".gz" asks for a compressed recording, which a build
+// with zlib writes (one without writes it plain).
+bool IoRecorderNameCompressed(const wchar_t* fileName);
+bool IoRecorderCompresses();
 // Puts the transport's own slots back and closes the file.
 void IoRecorderDestroy(IoRecorder* recorder, FlashIoDevice* io);
 // Starts recording io's exchanges; a transport installed now is recorded.

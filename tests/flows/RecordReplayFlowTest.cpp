@@ -325,6 +325,25 @@ TEST(RealTiming, AnotherRunsWaitingReplaysWithTheRecordedResult)
     }
 }
 
+// A host whose line is framed otherwise than the recorded host's is told so
+// at its first write on that line, not as a byte that differs somewhere.
+TEST(RecordedLine, AnotherFramingIsToldAtOnce)
+{
+    TempDir dir;
+    std::string path = dir.File("line.jsonl");
+    FirmwareFile file = StandardFile(kScannerCompat, kSmall);
+    ASSERT_EQ(RecordFlash(kKinds[0], file.file, path), 0u);
+    dir.Write("replayed.mocf", testing_support::AsString(file.file));
+    ReplayOutcome replay = ReplayRecording(path, dir.WideFile("replayed.mocf"), false,
+                                           [](SimTool& sim) { sim.SetSerial(8, NOPARITY, TWOSTOPBITS); });
+    EXPECT_NE(replay.result, 0u);
+    EXPECT_EQ(replay.state, State::Diverged) << replay.report;
+    // Said at the first write the host sends with its own framing, by name.
+    EXPECT_NE(replay.report.find("the host's line is 115200-8N2, the recorded host's was 115200-8N1"),
+              std::string::npos)
+        << replay.report;
+}
+
 int32_t DevicePort(void* context, uint32_t, wchar_t* buffer, uint32_t capacity)
 {
     std::wstring port = platform::Utf8ToWide(static_cast<sim::Device*>(context)->PortName());

@@ -75,7 +75,8 @@ bool StartRecording(SimTool& tool, const std::string& recordingPath)
     return tool.Set(CFS_PELLARO_RECORD_FILE, const_cast<wchar_t*>(name.c_str()), name.size()) == CFS_RESULT_OK;
 }
 
-ReplayOutcome ReplayRecording(const std::string& recordingPath, const std::wstring& firmwareFile, bool fast)
+ReplayOutcome ReplayRecording(const std::string& recordingPath, const std::wstring& firmwareFile, bool fast,
+                              const std::function<void(SimTool&)>& alter)
 {
     ReplayOutcome outcome;
     auto recording = std::make_shared<sim::Recording>();
@@ -90,6 +91,8 @@ ReplayOutcome ReplayRecording(const std::string& recordingPath, const std::wstri
     SimTool sim(config);
     DllAssistSettings assist{};
     SetUpAsRecorded(sim, *recording, assist);
+    if (alter)
+        alter(sim);
     // Every recorded operation again, in order, until one ends otherwise;
     // settings the host changed between them are set again.
     std::vector<const sim::HostSettings*> settings = recording->OperationSettings();

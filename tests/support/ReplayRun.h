@@ -8,6 +8,7 @@
 #include "sim/Replay.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace testing_support {
@@ -23,7 +24,9 @@ struct ReplayOutcome {
     size_t skipped = 0;            // recorded waiting writes the host did not send
 };
 
-ReplayOutcome ReplayRecording(const std::string& recordingPath, const std::wstring& firmwareFile, bool fast = false);
+// alter, when given, changes the replaying host's set-up after the recorded one.
+ReplayOutcome ReplayRecording(const std::string& recordingPath, const std::wstring& firmwareFile, bool fast = false,
+                              const std::function<void(class SimTool&)>& alter = {});
 
 // Records an operation of `tool` into `recordingPath` (CFS_PELLARO_RECORD_FILE):
 // true when the setting was taken.
