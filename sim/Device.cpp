@@ -111,7 +111,7 @@ void Device::Receive(const uint8_t* data, size_t length, Time now, const LineSet
     env_.counters.inputBytes += length;
     hostLine_ = host;
     if (replay_) {
-        replay_->Receive(data, length);
+        replay_->Receive(data, length, &host);
         return;
     }
     LineSettings device = DeviceLine();

@@ -1,10 +1,12 @@
 #include "sim/Replay.h"
 
 #include "sim/Ascii.h"
+#include "sim/InProcess.h"
 #include "sim/PacketLink.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace sim {
 
@@ -95,6 +97,29 @@ private:
     uint32_t block_ = 0;
 };
 
+// How far the host may be ahead of or behind the recording in a stretch of
+// waiting: far more than timing ever moves a count, small enough to keep a
+// hostile recording cheap.
+constexpr size_t kWaitWindow = 512;
+
+// Writes that only ask how the device is: a poll for a reply, the
+// acknowledgement of a reply (most often "not yet"), a wake-up, a menu
+// query, P_INFO. Asked once more, or once less, the device stays as it was.
+bool IsWaiting(const std::vector<uint8_t>& write)
+{
+    if (write.size() == 4 && write[0] == ' ' && write[1] == ' ' && write[2] == kDle)
+        return write[3] == kEnq || write[3] == kAck || write[3] == kNak;
+    if (write.size() == 3 && write[0] == kSyn && write[1] == 'C' && write[2] == kCr)
+        return true;
+    if (write.size() < 5 || write[0] != kSyn)
+        return false;
+    std::string name(write.begin() + 3, write.end());
+    if (name.find("P_INFO") != std::string::npos)
+        return true;
+    char last = name.back();
+    return (last == '.' || last == '!') && name[name.size() - 2] == '?';
+}
+
 } // namespace
 
 std::vector<std::string> WriteSteps(const std::vector<std::vector<uint8_t>>& writes)
@@ -122,11 +147,21 @@ void Replay::Build()
     uint64_t anchorTime = 0;
     std::vector<Action>* after = &beforeFirst_;
     std::vector<std::vector<uint8_t>> writeBytes;
+    std::optional<LineSettings> line;
     for (size_t i = 0; i < events.size(); ++i) {
         const RecordedEvent& e = events[i];
         uint64_t gap = fast_ || e.t < anchorTime ? 0 : e.t - anchorTime;
+        // A purge right after a write: counted on the next event, or an event of its own.
+        if ((e.kind == "purge" || e.purges > 0) && i > 0 && events[i - 1].kind == "write" && !writes_.empty() &&
+            writes_.back().event == i - 1)
+            writes_.back().mayBeLost = true;
         if (e.kind == "write" && !e.bytes.empty()) {
-            writes_.push_back(Write{i, expected_.size(), expected_.size() + e.bytes.size(), {}, {}});
+            Write write;
+            write.event = i;
+            write.begin = expected_.size();
+            write.end = expected_.size() + e.bytes.size();
+            write.line = line;
+            writes_.push_back(std::move(write));
             expected_.insert(expected_.end(), e.bytes.begin(), e.bytes.end());
             writeBytes.push_back(e.bytes);
             after = &writes_.back().after;
@@ -136,11 +171,16 @@ void Replay::Build()
             // came; one that got less waited out its timeout, its bytes
             // having come at any time since it began.
             bool whole = e.asked > 0 && e.bytes.size() >= e.asked;
-            after->push_back(Action{fast_ ? 0 : gap + (whole ? e.ms : 0), e.bytes, {}});
-        } else if (e.kind == "purge" && i > 0 && events[i - 1].kind == "write" && !writes_.empty() &&
-                   writes_.back().event == i - 1) {
-            writes_.back().mayBeLost = true;
-        } else if (e.kind == "setup" && e.result == 0 && !e.port.empty()) {
+            after->push_back(Action{fast_ ? 0 : gap + (whole ? e.ms : 0), e.bytes, {}, gap});
+        } else if (e.kind == "search" && e.result == 0) {
+            line.reset();
+        }
+        if (e.kind == "setup" && e.result == 0 && e.serialRecord.size() == sizeof(WIN32_232_SETTINGS)) {
+            WIN32_232_SETTINGS settings;
+            std::memcpy(&settings, e.serialRecord.data(), sizeof settings);
+            line = LineFromDcb(settings.dcb);
+        }
+        if (e.kind == "setup" && e.result == 0 && !e.port.empty()) {
             if (!portKnown) {
                 firstPort_ = e.port;
                 portKnown = true;
@@ -153,8 +193,13 @@ void Replay::Build()
     }
     ports_.insert(ports_.begin(), firstPort_);
     std::vector<std::string> steps = WriteSteps(writeBytes);
-    for (size_t w = 0; w < writes_.size(); ++w)
-        writes_[w].step = steps[w];
+    for (size_t w = 0; w < writes_.size(); ++w) {
+        Write& write = writes_[w];
+        write.step = steps[w];
+        write.waiting = IsWaiting(writeBytes[w]);
+        bool again = w > 0 && writeBytes[w] == writeBytes[w - 1];
+        write.skippable = write.waiting || write.mayBeLost || again;
+    }
 }
 
 void Replay::Fire(const std::vector<Action>& actions)
@@ -182,56 +227,146 @@ void Replay::Start()
         state_ = State::Finished;
 }
 
-void Replay::Receive(const uint8_t* data, size_t length)
+// What the host's next write may be, most likely first: the recorded next
+// one; one further on, the host having left out waiting writes (or one its
+// purge dropped); or a waiting write of the stretch just played, asked
+// once more. Each text once, at its first place in that order.
+std::vector<Replay::Candidate> Replay::Candidates() const
 {
-    for (size_t i = 0; i < length && !Stopped(); ++i) {
-        if (position_ >= expected_.size()) {
-            Overrun(data + i, length - i);
-            return;
+    std::vector<Candidate> candidates;
+    auto add = [&](size_t w, Match how) {
+        const Write& write = writes_[w];
+        for (const Candidate& c : candidates) {
+            const Write& other = writes_[c.write];
+            if (other.end - other.begin == write.end - write.begin &&
+                std::equal(expected_.begin() + write.begin, expected_.begin() + write.end,
+                           expected_.begin() + other.begin))
+                return;
         }
-        const Write& write = writes_[matched_];
-        if (data[i] != expected_[position_] && !SkipLost(data[i])) {
-            Diverge(matched_, position_ - write.begin, data + i, length - i);
+        candidates.push_back(Candidate{w, how});
+    };
+    if (matched_ < writes_.size()) {
+        add(matched_, Match::Next);
+        for (size_t w = matched_ + 1; w < writes_.size() && w - matched_ <= kWaitWindow; ++w) {
+            if (!writes_[w - 1].skippable)
+                break;
+            add(w, Match::Ahead);
+        }
+    }
+    // Back through the waiting just played, to the write it waits on: a
+    // host whose read ran out before the answer asks again.
+    for (size_t back = 1; back <= matched_ && back <= kWaitWindow; ++back) {
+        size_t w = matched_ - back;
+        if (writes_[w].waiting || back == 1)
+            add(w, Match::Again);
+        if (!writes_[w].skippable)
+            break;
+    }
+    return candidates;
+}
+
+void Replay::Receive(const uint8_t* data, size_t length, const LineSettings* host)
+{
+    if (host && length > 0 && matched_ < writes_.size() && writes_[matched_].line &&
+        !LinesMatch(*writes_[matched_].line, *host)) {
+        LineDiffers(*host);
+        return;
+    }
+    for (size_t i = 0; i < length && !Stopped(); ++i) {
+        if (heard_.empty())
+            alive_ = Candidates();
+        std::vector<Candidate> still;
+        for (const Candidate& c : alive_) {
+            const Write& write = writes_[c.write];
+            if (write.end - write.begin > heard_.size() && expected_[write.begin + heard_.size()] == data[i])
+                still.push_back(c);
+        }
+        if (still.empty()) {
+            if (matched_ >= writes_.size())
+                Overrun(data + i, length - i);
+            else
+                Diverge(DivergedWrite(), heard_.size(), data + i, length - i);
             return;
         }
         heard_.push_back(data[i]);
-        if (++position_ == writes_[matched_].end)
-            Complete(writes_[matched_]);
+        alive_ = std::move(still);
+        for (const Candidate& c : alive_) {
+            if (writes_[c.write].end - writes_[c.write].begin == heard_.size()) {
+                Take(c);
+                break;
+            }
+        }
     }
+}
+
+void Replay::Take(const Candidate& candidate)
+{
+    heard_.clear();
+    alive_.clear();
+    const Write& write = writes_[candidate.write];
+    std::string number = std::to_string(recording_->events[write.event].number);
+    switch (candidate.how) {
+    case Match::Next:
+        Complete(write);
+        return;
+    case Match::Ahead:
+        for (size_t w = matched_; w < candidate.write; ++w) {
+            const Write& left = writes_[w];
+            if (trace)
+                trace("event " + std::to_string(recording_->events[left.event].number) + " (" + left.step +
+                      ") not sent: the host moved on");
+            ++skipped_;
+            // The device went on as recorded: its new port names stay.
+            for (const Action& action : left.after)
+                if (!action.port.empty())
+                    Fire({action});
+        }
+        matched_ = candidate.write;
+        Complete(write);
+        return;
+    case Match::Again:
+        if (trace)
+            trace("event " + number + " again (" + write.step + "): answered as then");
+        ++repeated_;
+        // The answer as then, but as soon as a device that has come this
+        // far gives it: the host that asks again has waited already.
+        uint64_t waited = 0;
+        for (const Action& action : write.after)
+            if (action.port.empty()) {
+                waited = action.leadMs;
+                break;
+            }
+        for (Action action : write.after)
+            if (action.port.empty()) {
+                action.gapMs -= std::min(action.gapMs, waited);
+                Fire({action});
+            }
+        return;
+    }
+}
+
+// The write a divergence is told against: the one the host's bytes still
+// matched, or, when its write matched nothing from the first byte, the
+// next write that changes the device (what the host had to send sooner or
+// later).
+size_t Replay::DivergedWrite() const
+{
+    if (!heard_.empty() && !alive_.empty())
+        return alive_.front().write;
+    for (size_t w = matched_; w < writes_.size() && w - matched_ <= kWaitWindow; ++w)
+        if (!writes_[w].skippable)
+            return w;
+    return matched_;
 }
 
 void Replay::Complete(const Write& write)
 {
     if (trace)
         trace("event " + std::to_string(recording_->events[write.event].number) + ": " + write.step);
-    heard_.clear();
     ++matched_;
     Fire(write.after);
     if (matched_ == writes_.size())
         state_ = State::Finished;
-}
-
-// The host's bytes part from a write its purge may have dropped on the
-// recorded line, but go on as the next write: that one was lost then, and
-// is lost now.
-bool Replay::SkipLost(uint8_t byte)
-{
-    const Write& write = writes_[matched_];
-    if (!write.mayBeLost || matched_ + 1 >= writes_.size())
-        return false;
-    const Write& next = writes_[matched_ + 1];
-    std::vector<uint8_t> start = heard_;
-    start.push_back(byte);
-    if (start.size() > next.end - next.begin || !std::equal(start.begin(), start.end(), expected_.begin() + next.begin))
-        return false;
-    if (trace)
-        trace("event " + std::to_string(recording_->events[write.event].number) + " (" + write.step +
-              ") not heard: the host's purge dropped it");
-    std::vector<uint8_t> kept = std::move(heard_);
-    Complete(write);
-    heard_ = std::move(kept);
-    position_ = next.begin + heard_.size();
-    return true;
 }
 
 void Replay::Diverge(size_t w, size_t offset, const uint8_t* rest, size_t restLength)
@@ -253,6 +388,15 @@ void Replay::Diverge(size_t w, size_t offset, const uint8_t* rest, size_t restLe
               Hex(received.data(), received.size());
 }
 
+void Replay::LineDiffers(const LineSettings& host)
+{
+    state_ = State::Diverged;
+    const Write& write = writes_[matched_];
+    report_ = "the host's line is " + LineText(host) + ", the recorded host's was " + LineText(*write.line) +
+              ": at event " + std::to_string(recording_->events[write.event].number) + " (write " +
+              std::to_string(matched_ + 1) + " of " + std::to_string(writes_.size()) + "), step: " + write.step;
+}
+
 void Replay::Overrun(const uint8_t* rest, size_t restLength)
 {
     state_ = State::Overrun;
@@ -271,9 +415,16 @@ std::string Replay::Report() const
     case State::Diverged:
     case State::Overrun:
         return report_;
-    case State::Finished:
-        return "every write of the recording was played: " + std::to_string(writes_.size()) + " writes, " +
-               std::to_string(recording_->events.size()) + " events";
+    case State::Finished: {
+        std::string played = "every write of the recording was played: " + std::to_string(writes_.size()) +
+                             " writes, " + std::to_string(recording_->events.size()) + " events";
+        const auto& events = recording_->events;
+        if (!events.empty() && events.back().kind != "end")
+            played += "\n  the recording ends at event " + std::to_string(events.back().number) + " (" +
+                      std::to_string(events.back().t) + " ms) before its operation ended: its host stopped there" +
+                      (recording_->cutShort ? " (the last line was cut off)" : "");
+        return played;
+    }
     case State::Playing:
         break;
     }

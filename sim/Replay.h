@@ -1,16 +1,22 @@
 // The device's side of a recording, played back: after each host write that
 // matches the recorded one, the device sends what the host read after it,
 // with the recorded gaps (none when fast), and takes the recorded new port
-// names. When the host's bytes differ, or go on past the recording's end,
-// the replay stops for good and says where.
+// names. Where the host only waits for the device (polls, acknowledgements
+// of a busy reply, wake-ups, queries, a write sent again), how often it asks
+// depends on timing no two runs share: asked more often, the device answers
+// as it last answered there; asked less often, the replay moves on with the
+// host. When the host's bytes differ otherwise, or go on past the
+// recording's end, the replay stops for good and says where.
 #pragma once
 
+#include "sim/Config.h"
 #include "sim/Environment.h"
 #include "sim/Recording.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,7 +35,9 @@ public:
 
     // Sends what the recording's host read before its first write.
     void Start();
-    void Receive(const uint8_t* data, size_t length);
+    // host: the framing the host's bytes came with, when known; one that
+    // differs from the recorded host's stops the replay at once.
+    void Receive(const uint8_t* data, size_t length, const LineSettings* host = nullptr);
 
     State CurrentState() const { return state_; }
     bool Stopped() const { return state_ == State::Diverged || state_ == State::Overrun; }
@@ -42,28 +50,48 @@ public:
     std::string NextPort() const;
     size_t WritesPlayed() const { return matched_; }
     size_t Writes() const { return writes_.size(); }
+    // Waiting writes the host sent more often than recorded, and recorded
+    // ones it never sent.
+    size_t Repeated() const { return repeated_; }
+    size_t Skipped() const { return skipped_; }
 
 private:
     struct Action {
         uint64_t gapMs;
         std::vector<uint8_t> bytes;   // empty with a port
         std::string port;
+        uint64_t leadMs = 0;          // of the gap, how long until the host's read began
     };
     struct Write {
-        size_t event;          // index into the recording's events
-        size_t begin, end;     // the write's bytes in expected_
+        size_t event = 0;      // index into the recording's events
+        size_t begin = 0, end = 0;   // the write's bytes in expected_
         std::string step;
         std::vector<Action> after;
         // Followed at once by a purge, which drops what the driver has not
         // sent yet: the device may never have heard it.
         bool mayBeLost = false;
+        // Asked while waiting for the device; changes nothing in it.
+        bool waiting = false;
+        // The host may leave it out: waiting, lost, or a write sent again.
+        bool skippable = false;
+        // The recorded host's framing when it wrote this (serial only).
+        std::optional<LineSettings> line;
+    };
+    // A recorded write the host's current write may turn out to be.
+    enum class Match { Next, Ahead, Again };
+    struct Candidate {
+        size_t write;
+        Match how;
     };
 
     void Build();
     void Fire(const std::vector<Action>& actions);
     void Complete(const Write& write);
-    bool SkipLost(uint8_t byte);
+    std::vector<Candidate> Candidates() const;
+    void Take(const Candidate& candidate);
+    size_t DivergedWrite() const;
     void Diverge(size_t write, size_t offset, const uint8_t* rest, size_t restLength);
+    void LineDiffers(const LineSettings& host);
     void Overrun(const uint8_t* rest, size_t restLength);
 
     std::shared_ptr<const Recording> recording_;
@@ -72,11 +100,12 @@ private:
     std::vector<uint8_t> expected_;
     std::vector<Write> writes_;
     std::vector<Action> beforeFirst_;
-    size_t position_ = 0;     // next expected byte
-    size_t matched_ = 0;      // writes played
+    size_t matched_ = 0;      // writes played: the next expected is writes_[matched_]
+    size_t repeated_ = 0, skipped_ = 0;
+    std::vector<Candidate> alive_;   // what the current host write may still be
     std::vector<std::string> ports_;   // the recorded ports in order, the first included
     size_t portsTaken_ = 1;
-    std::vector<uint8_t> heard_;   // the current write's bytes received so far
+    std::vector<uint8_t> heard_;   // the current host write's bytes received so far
     State state_ = State::Playing;
     std::string report_;
 };

@@ -39,6 +39,40 @@ bool CheckInterface(ToolContext* context)
     }
 }
 
+// The operation's marks in the recording: an operation left by an
+// exception ends there too, with its failure code.
+class RecordingMarks {
+public:
+    RecordingMarks(ToolContext* context, const char* operation, const wchar_t* fileName, uint32_t failure)
+        : context_(context), operation_(operation), failure_(failure)
+    {
+        RecordOperationBegin(context, operation, fileName);
+    }
+    ~RecordingMarks()
+    {
+        if (ended_)
+            return;
+        try {
+            RecordOperationEnd(context_, operation_, failure_);
+        } catch (...) {
+            // Out of memory while unwinding: the recording stays without its end.
+        }
+    }
+    RecordingMarks(const RecordingMarks&) = delete;
+    RecordingMarks& operator=(const RecordingMarks&) = delete;
+    uint32_t End(uint32_t result)
+    {
+        ended_ = true;
+        return RecordOperationEnd(context_, operation_, result);
+    }
+
+private:
+    ToolContext* context_;
+    const char* operation_;
+    uint32_t failure_;
+    bool ended_ = false;
+};
+
 } // namespace
 
 // Each operation body is a function-try-block: whatever escapes it becomes
@@ -48,10 +82,10 @@ TAMBRIX_OPERATION uint32_t CFlashTool::FlashScanner(uint64_t hostContext, const 
     if (!context)
         return FLASH_RESULT_FAILED;
     context->hostContext = hostContext;
-    RecordOperationBegin(context, "flash", fileName);
+    RecordingMarks marks(context, "flash", fileName, FLASH_RESULT_FAILED);
     if (!CheckInterface(context))
-        return RecordOperationEnd(context, "flash", FLASH_RESULT_FAILED);
-    return RecordOperationEnd(context, "flash", ::FlashScanner(context, fileName));
+        return marks.End(FLASH_RESULT_FAILED);
+    return marks.End(::FlashScanner(context, fileName));
 }
 TAMBRIX_LET_FORCED_UNWIND_PASS
 catch (...)
@@ -67,11 +101,11 @@ TAMBRIX_OPERATION uint32_t CFlashTool::GetFileVersion(const wchar_t* fileName, F
         context->LogMsg(LOG_ERROR, L"GetFileVersion: a parameter is null\n");
         return VERSION_RESULT_BAD_INPUT;
     }
-    RecordOperationBegin(context, "version", fileName);
+    RecordingMarks marks(context, "version", fileName, VERSION_RESULT_BAD_INPUT);
     if (!CheckInterface(context))
-        return RecordOperationEnd(context, "version", VERSION_RESULT_BAD_INPUT);
+        return marks.End(VERSION_RESULT_BAD_INPUT);
     memset(out, 0, sizeof *out);
-    return RecordOperationEnd(context, "version", ::GetFileVersion(context, fileName, out));
+    return marks.End(::GetFileVersion(context, fileName, out));
 }
 TAMBRIX_LET_FORCED_UNWIND_PASS
 catch (...)

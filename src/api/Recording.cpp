@@ -69,6 +69,11 @@ FlashIoDevice* DeviceOf(ToolContext* context)
     return context->engine && context->engine->io ? context->engine->io->io : nullptr;
 }
 
+void RecordingFailed(void* context, const char* text)
+{
+    static_cast<ToolContext*>(context)->LogMsg(LOG_ERROR, L"Recording: %hs\n", text);
+}
+
 uint32_t StartRecording(ToolContext* context, const wchar_t* name, uint64_t size)
 {
     size_t limit = size < SIZE_MAX ? static_cast<size_t>(size) + 1 : SIZE_MAX;
@@ -83,7 +88,7 @@ uint32_t StartRecording(ToolContext* context, const wchar_t* name, uint64_t size
         return CFS_RESULT_FAILED;
     memcpy(copy, name, length * sizeof(wchar_t));
     copy[length] = 0;
-    IoRecorder* recorder = IoRecorderCreate(copy);
+    IoRecorder* recorder = IoRecorderCreate(copy, &RecordingFailed, context);
     if (!recorder) {
         context->LogMsg(LOG_ERROR, L"Recording: cannot create %s\n", copy);
         free(copy);
@@ -93,6 +98,8 @@ uint32_t StartRecording(ToolContext* context, const wchar_t* name, uint64_t size
     context->recorder = recorder;
     IoRecorderAttach(recorder, DeviceOf(context));
     context->LogMsg(LOG_INFO, L"Recording the device's exchange to %s\n", copy);
+    if (IoRecorderNameCompressed(copy) && !IoRecorderCompresses())
+        context->LogMsg(LOG_ERROR, L"Recording: this build has no zlib, %s is written uncompressed\n", copy);
     return CFS_RESULT_OK;
 }
 
@@ -106,11 +113,63 @@ void StopRecording(ToolContext* context)
     context->recordFile = nullptr;
 }
 
+namespace {
+
+// A change asked for while an operation runs: kept until it ends.
+uint32_t DeferRecording(ToolContext* context, const wchar_t* name, uint64_t size)
+{
+    size_t limit = size < SIZE_MAX ? static_cast<size_t>(size) + 1 : SIZE_MAX;
+    size_t length = wcsnlen(name, limit);
+    if (length > size)
+        return CFS_RESULT_REFUSED;
+    wchar_t* copy = nullptr;
+    if (length > 0) {
+        copy = static_cast<wchar_t*>(malloc((length + 1) * sizeof(wchar_t)));
+        if (!copy)
+            return CFS_RESULT_FAILED;
+        memcpy(copy, name, length * sizeof(wchar_t));
+        copy[length] = 0;
+    }
+    free(context->recordingPendingFile);
+    context->recordingPendingFile = copy;
+    context->recordingChangePending = true;
+    context->LogMsg(LOG_INFO, L"Recording: the change takes effect when the running operation ends\n");
+    return CFS_RESULT_OK;
+}
+
+void TakePendingRecording(ToolContext* context)
+{
+    if (!context->recordingChangePending)
+        return;
+    context->recordingChangePending = false;
+    wchar_t* name = context->recordingPendingFile;
+    context->recordingPendingFile = nullptr;
+    if (name)
+        StartRecording(context, name, wcslen(name));
+    else
+        StopRecording(context);
+    free(name);
+}
+
+} // namespace
+
+void DropPendingRecording(ToolContext* context)
+{
+    free(context->recordingPendingFile);
+    context->recordingPendingFile = nullptr;
+    context->recordingChangePending = false;
+}
+
 uint32_t RecordingSetting(bool set, ToolContext* context, void* value, uint64_t size)
 {
     auto* text = static_cast<wchar_t*>(value);
-    if (set)
+    std::lock_guard<std::mutex> hold(context->recordingLock);
+    if (set && context->recordingOperations > 0)
+        return DeferRecording(context, text, size);
+    if (set) {
+        DropPendingRecording(context);
         return StartRecording(context, text, size);
+    }
     const wchar_t* name = context->recordFile ? context->recordFile : L"";
     size_t length = wcslen(name);
     if (length > size)
@@ -121,13 +180,19 @@ uint32_t RecordingSetting(bool set, ToolContext* context, void* value, uint64_t 
 
 void RecordOperationBegin(ToolContext* context, const char* operation, const wchar_t* fileName)
 {
+    std::lock_guard<std::mutex> hold(context->recordingLock);
+    ++context->recordingOperations;
     if (context->recorder)
         IoRecordBegin(context->recorder, HeaderFields(context), operation, fileName);
 }
 
 uint32_t RecordOperationEnd(ToolContext* context, const char* operation, uint32_t result)
 {
+    std::lock_guard<std::mutex> hold(context->recordingLock);
+    bool last = --context->recordingOperations == 0;
     if (context->recorder)
         IoRecordEnd(context->recorder, operation, result);
+    if (last)
+        TakePendingRecording(context);
     return result;
 }

@@ -83,6 +83,7 @@ ToolContext::~ToolContext()
 void ToolContext::FreeAll()
 {
     // The recorder stands in front of the engine's transport: it goes first.
+    DropPendingRecording(this);
     StopRecording(this);
     Release(engine);
     free(initListA);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 
 class Log;
 class KIRO_FlashTool;
@@ -46,6 +47,12 @@ struct ToolContext {
     KIRO_FlashTool* engine = nullptr;
     wchar_t* recordFile = nullptr;        // CFS_PELLARO_RECORD_FILE
     IoRecorder* recorder = nullptr;       // open while recordFile is set
+    // A host may set the recording from another thread while an operation
+    // runs on the recorder: the change waits for the operation's end.
+    std::mutex recordingLock;
+    int recordingOperations = 0;          // operations running now
+    bool recordingChangePending = false;
+    wchar_t* recordingPendingFile = nullptr;   // the name to take then; null ends it
 
     void LogMsg(uint64_t level, const wchar_t* format, ...);
 
@@ -70,6 +77,8 @@ void ForEachDllNumber(const std::function<void(const char* name, int32_t id)>& v
 // characters); an empty name ends the recording.
 uint32_t RecordingSetting(bool set, ToolContext* context, void* value, uint64_t size);
 void StopRecording(ToolContext* context);
+// Forgets a change that waited for an operation's end.
+void DropPendingRecording(ToolContext* context);
 // The marks around an operation in the recording; End returns result.
 void RecordOperationBegin(ToolContext* context, const char* operation, const wchar_t* fileName);
 uint32_t RecordOperationEnd(ToolContext* context, const char* operation, uint32_t result);

@@ -34,8 +34,16 @@ private:
     std::string text_ = "{";
 };
 
+// Told once, with a UTF-8 text, when the file cannot be written; the
+// recording ends there and the operation goes on.
+using IoRecorderReport = void (*)(void* context, const char* text);
+
 // Creates (or empties) the file: null when it cannot be written.
-IoRecorder* IoRecorderCreate(const wchar_t* fileName);
+IoRecorder* IoRecorderCreate(const wchar_t* fileName, IoRecorderReport report = nullptr, void* context = nullptr);
+// A name ending in ".gz" asks for a compressed recording, which a build
+// with zlib writes (one without writes it plain).
+bool IoRecorderNameCompressed(const wchar_t* fileName);
+bool IoRecorderCompresses();
 // Puts the transport's own slots back and closes the file.
 void IoRecorderDestroy(IoRecorder* recorder, FlashIoDevice* io);
 // Starts recording io's exchanges; a transport installed now is recorded.

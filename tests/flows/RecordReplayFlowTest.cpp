@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <vector>
 #include <cstdlib>
 #include <cwchar>
 #include <fstream>
@@ -137,6 +139,209 @@ TEST_P(Recorded, ARecordingCutShortIsReportedAsEndingFirst)
     EXPECT_NE(replay.result, 0u);
     EXPECT_EQ(replay.state, State::Overrun) << replay.report;
     EXPECT_NE(replay.report.find("the recording ends before the host does"), std::string::npos) << replay.report;
+}
+
+// A recording's lines, each event split into its number, its time and the
+// rest, so that a test can move the device's answers in time or add and
+// drop the host's waiting writes as another run's timing would.
+struct EventLine {
+    uint64_t n = 0, t = 0;
+    std::string rest;   // from "ev" on
+
+    std::string Kind() const { return Field("ev"); }
+    std::string Field(const char* key) const
+    {
+        std::string open = std::string("\"") + key + "\":\"";
+        size_t at = rest.find(open);
+        if (at == std::string::npos)
+            return {};
+        at += open.size();
+        return rest.substr(at, rest.find('"', at) - at);
+    }
+    std::string Text() const { return "{\"n\":" + std::to_string(n) + ",\"t\":" + std::to_string(t) + "," + rest; }
+};
+
+struct RecordingLines {
+    std::string header;
+    std::vector<EventLine> events;
+
+    explicit RecordingLines(const std::string& path)
+    {
+        std::istringstream in(ReadText(path));
+        std::getline(in, header);
+        for (std::string line; std::getline(in, line);) {
+            EventLine event;
+            unsigned long long n = 0, t = 0;
+            int used = 0;
+            EXPECT_EQ(std::sscanf(line.c_str(), "{\"n\":%llu,\"t\":%llu,%n", &n, &t, &used), 2) << line;
+            event.n = n;
+            event.t = t;
+            event.rest = line.substr(static_cast<size_t>(used));
+            events.push_back(event);
+        }
+    }
+    void Save(const std::string& path)
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << header << "\n";
+        for (size_t i = 0; i < events.size(); ++i) {
+            events[i].n = i + 1;
+            out << events[i].Text() << "\n";
+        }
+    }
+    // The writes of `hex`, by index into events.
+    std::vector<size_t> Writes(const std::string& hex) const
+    {
+        std::vector<size_t> found;
+        for (size_t i = 0; i < events.size(); ++i)
+            if (events[i].Kind() == "write" && events[i].Field("hex") == hex)
+                found.push_back(i);
+        return found;
+    }
+    // The events from write w up to the next write.
+    size_t EndOfAnswer(size_t w) const
+    {
+        size_t end = w + 1;
+        while (end < events.size() && events[end].Kind() != "write")
+            ++end;
+        return end;
+    }
+    bool Answered(size_t w) const
+    {
+        for (size_t i = w + 1; i < EndOfAnswer(w); ++i)
+            if (events[i].Kind() == "read" && !events[i].Field("hex").empty())
+                return true;
+        return false;
+    }
+};
+
+const std::string kPoll = "20201005";
+const std::string kPinfo = "164d0d505f494e464f2e";
+
+// The device answers the P_INFO after its restart 1.5 s later than the
+// host waits: the host asks again, and is answered as then.
+void AnswerThePinfoLate(RecordingLines& lines)
+{
+    std::vector<size_t> asks = lines.Writes(kPinfo);
+    // The first answer after a silent try: the device back from its restart.
+    size_t late = 0;
+    for (size_t i = 1; i < asks.size() && !late; ++i)
+        if (!lines.Answered(asks[i - 1]) && lines.Answered(asks[i]))
+            late = asks[i];
+    ASSERT_NE(late, 0u);
+    for (size_t i = late + 1; i < lines.events.size(); ++i)
+        lines.events[i].t += 1500;
+}
+
+// The reset's reply never comes (the device restarts first); the polls for
+// it are bounded by the host's deadline, so another run fits one more or
+// one less into it.
+std::vector<size_t> SilentPolls(const RecordingLines& lines)
+{
+    std::vector<size_t> silent;
+    for (size_t w : lines.Writes(kPoll))
+        if (!lines.Answered(w))
+            silent.push_back(w);
+    EXPECT_FALSE(silent.empty());
+    return silent;
+}
+
+void OneSilentPollMore(RecordingLines& lines)
+{
+    std::vector<size_t> silent = SilentPolls(lines);
+    ASSERT_FALSE(silent.empty());
+    size_t w = silent.back(), end = lines.EndOfAnswer(w);
+    std::vector<EventLine> copy(lines.events.begin() + static_cast<std::ptrdiff_t>(w),
+                                lines.events.begin() + static_cast<std::ptrdiff_t>(end));
+    for (EventLine& event : copy)
+        event.t = lines.events[end - 1].t;
+    lines.events.insert(lines.events.begin() + static_cast<std::ptrdiff_t>(end), copy.begin(), copy.end());
+}
+
+void OneSilentPollLess(RecordingLines& lines)
+{
+    std::vector<size_t> silent = SilentPolls(lines);
+    ASSERT_FALSE(silent.empty());
+    size_t w = silent.back();
+    lines.events.erase(lines.events.begin() + static_cast<std::ptrdiff_t>(w),
+                       lines.events.begin() + static_cast<std::ptrdiff_t>(lines.EndOfAnswer(w)));
+}
+
+sim::DeviceConfig RestartsBeforeTheResetReply()
+{
+    sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
+    config.timings.resetDelayMs = 0;
+    return config;
+}
+
+struct Perturbation {
+    const char* name;
+    std::function<sim::DeviceConfig()> device;
+    std::function<void(RecordingLines&)> change;
+    bool hostAsksMore;   // else: the host asks less often than recorded
+};
+
+const Perturbation kPerturbations[] = {
+    {"pinfo-answered-late", sim::DeviceConfig::CordedScanner, AnswerThePinfoLate, true},
+    {"one-silent-poll-more-recorded", RestartsBeforeTheResetReply, OneSilentPollMore, false},
+    {"one-silent-poll-less-recorded", RestartsBeforeTheResetReply, OneSilentPollLess, true},
+};
+
+// A recording made in real time is one run's timing: the host replaying it
+// waits as often as its own timing says. Where it only waits, the replay
+// follows it; the result is the recorded one, and another file is still
+// refused at its first differing block.
+TEST(RealTiming, AnotherRunsWaitingReplaysWithTheRecordedResult)
+{
+    FirmwareFile file = StandardFile(kScannerCompat, kSmall);
+    testing_support::FileShape otherShape = kSmall;
+    otherShape.appRevision = "APP-S";
+    for (const Perturbation& perturbation : kPerturbations) {
+        SCOPED_TRACE(perturbation.name);
+        TempDir dir;
+        std::string path = dir.File("timing.jsonl");
+        uint32_t recorded;
+        {
+            SimTool sim(perturbation.device());
+            ASSERT_TRUE(testing_support::StartRecording(sim, path));
+            recorded = sim.Flash(sim.WriteFile("timing.mocf", file.file));
+        }
+        RecordingLines lines(path);
+        perturbation.change(lines);
+        lines.Save(path);
+
+        dir.Write("replayed.mocf", testing_support::AsString(file.file));
+        ReplayOutcome replay = ReplayRecording(path, dir.WideFile("replayed.mocf"));
+        ASSERT_TRUE(replay.loaded) << replay.loadError;
+        EXPECT_EQ(replay.result, recorded) << replay.report;
+        EXPECT_EQ(replay.state, State::Finished) << replay.report;
+        EXPECT_GT(perturbation.hostAsksMore ? replay.repeated : replay.skipped, 0u) << replay.report;
+
+        dir.Write("other.mocf", testing_support::AsString(StandardFile(kScannerCompat, otherShape).file));
+        ReplayOutcome other = ReplayRecording(path, dir.WideFile("other.mocf"));
+        EXPECT_EQ(other.state, State::Diverged) << other.report;
+        EXPECT_NE(other.report.find("step: block 1 of the application image (offset 0x0)"), std::string::npos)
+            << other.report;
+    }
+}
+
+// A host whose line is framed otherwise than the recorded host's is told so
+// at its first write on that line, not as a byte that differs somewhere.
+TEST(RecordedLine, AnotherFramingIsToldAtOnce)
+{
+    TempDir dir;
+    std::string path = dir.File("line.jsonl");
+    FirmwareFile file = StandardFile(kScannerCompat, kSmall);
+    ASSERT_EQ(RecordFlash(kKinds[0], file.file, path), 0u);
+    dir.Write("replayed.mocf", testing_support::AsString(file.file));
+    ReplayOutcome replay = ReplayRecording(path, dir.WideFile("replayed.mocf"), false,
+                                           [](SimTool& sim) { sim.SetSerial(8, NOPARITY, TWOSTOPBITS); });
+    EXPECT_NE(replay.result, 0u);
+    EXPECT_EQ(replay.state, State::Diverged) << replay.report;
+    // Said at the first write the host sends with its own framing, by name.
+    EXPECT_NE(replay.report.find("the host's line is 115200-8N2, the recorded host's was 115200-8N1"),
+              std::string::npos)
+        << replay.report;
 }
 
 int32_t DevicePort(void* context, uint32_t, wchar_t* buffer, uint32_t capacity)

@@ -31,7 +31,7 @@ void SetInitList(SimTool& sim, uint64_t interfaceType, const std::vector<std::st
 
 // The recorded library-specific numbers, through a protocol settings file
 // as a user would give them.
-void SetNumbers(SimTool& sim, const sim::Recording& recording)
+void SetNumbers(SimTool& sim, const sim::HostSettings& recording)
 {
     std::string text;
     for (const auto& [name, value] : recording.settings)
@@ -49,7 +49,7 @@ int32_t NextRecordedPort(void* context, uint32_t, wchar_t* buffer, uint32_t capa
     return 0;
 }
 
-void SetUpAsRecorded(SimTool& sim, const sim::Recording& recording, DllAssistSettings& assist)
+void SetUpAsRecorded(SimTool& sim, const sim::HostSettings& recording, DllAssistSettings& assist)
 {
     if (recording.assist) {
         assist = DllAssistSettings{&NextRecordedPort, &sim.device, 1};
@@ -75,7 +75,8 @@ bool StartRecording(SimTool& tool, const std::string& recordingPath)
     return tool.Set(CFS_PELLARO_RECORD_FILE, const_cast<wchar_t*>(name.c_str()), name.size()) == CFS_RESULT_OK;
 }
 
-ReplayOutcome ReplayRecording(const std::string& recordingPath, const std::wstring& firmwareFile, bool fast)
+ReplayOutcome ReplayRecording(const std::string& recordingPath, const std::wstring& firmwareFile, bool fast,
+                              const std::function<void(SimTool&)>& alter)
 {
     ReplayOutcome outcome;
     auto recording = std::make_shared<sim::Recording>();
@@ -90,8 +91,19 @@ ReplayOutcome ReplayRecording(const std::string& recordingPath, const std::wstri
     SimTool sim(config);
     DllAssistSettings assist{};
     SetUpAsRecorded(sim, *recording, assist);
-    // Every recorded operation again, in order, until one ends otherwise.
+    if (alter)
+        alter(sim);
+    // Every recorded operation again, in order, until one ends otherwise;
+    // settings the host changed between them are set again.
+    std::vector<const sim::HostSettings*> settings = recording->OperationSettings();
+    const sim::HostSettings* applied = recording.get();
+    size_t index = 0;
     for (const auto& [operation, recorded] : recording->Operations()) {
+        if (index < settings.size() && settings[index] != applied && !(*settings[index] == *applied)) {
+            applied = settings[index];
+            SetUpAsRecorded(sim, *applied, assist);
+        }
+        ++index;
         FileVersionInfo info{};
         outcome.result = operation == "version" ? sim.Version(firmwareFile, &info) : sim.Flash(firmwareFile);
         if (static_cast<int64_t>(outcome.result) != recorded)
@@ -100,6 +112,8 @@ ReplayOutcome ReplayRecording(const std::string& recordingPath, const std::wstri
     const sim::Replay* replay = sim.device.TheReplay();
     outcome.state = replay->CurrentState();
     outcome.report = replay->Report();
+    outcome.repeated = replay->Repeated();
+    outcome.skipped = replay->Skipped();
     return outcome;
 }
 

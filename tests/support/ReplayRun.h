@@ -8,6 +8,7 @@
 #include "sim/Replay.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace testing_support {
@@ -19,9 +20,13 @@ struct ReplayOutcome {
     uint32_t result = 0;           // the last result of the run against the replay
     sim::Replay::State state = sim::Replay::State::Playing;
     std::string report;            // the replay's account
+    size_t repeated = 0;           // waiting writes the host sent more often than recorded
+    size_t skipped = 0;            // recorded waiting writes the host did not send
 };
 
-ReplayOutcome ReplayRecording(const std::string& recordingPath, const std::wstring& firmwareFile, bool fast = false);
+// alter, when given, changes the replaying host's set-up after the recorded one.
+ReplayOutcome ReplayRecording(const std::string& recordingPath, const std::wstring& firmwareFile, bool fast = false,
+                              const std::function<void(class SimTool&)>& alter = {});
 
 // Records an operation of `tool` into `recordingPath` (CFS_PELLARO_RECORD_FILE):
 // true when the setting was taken.
