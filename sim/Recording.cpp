@@ -1,5 +1,7 @@
 #include "sim/Recording.h"
 
+#include "tambrix01/FlashTool.h"
+
 #include <nlohmann/json.hpp>
 
 #ifdef TAMBRIX_HAVE_ZLIB
@@ -142,8 +144,11 @@ void ParseSettings(const json& h, HostSettings& out)
     if (auto it = h.find("settings"); it != h.end() && !it->is_null()) {
         if (!it->is_object())
             Refuse("settings", "not an object");
-        for (auto& [name, value] : it->items())
-            out.settings.emplace_back(name, static_cast<uint64_t>(Whole(value, "settings." + name, 0, kU32)));
+        // -1 is the protocol settings file's "by the cable" value of a pause.
+        for (auto& [name, value] : it->items()) {
+            int64_t v = Whole(value, "settings." + name, -1, kU32);
+            out.settings.emplace_back(name, v < 0 ? CFS_PACE_BY_CABLE : static_cast<uint64_t>(v));
+        }
     }
     if (auto it = h.find("assist"); it != h.end()) {
         if (!it->is_boolean())

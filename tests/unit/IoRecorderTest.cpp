@@ -182,7 +182,7 @@ TEST(RecordingReader, RefusesWhatItCannotTrustNamingLineAndField)
         {"a format version below 1", headerWith("\"formatVersion\":1", "\"formatVersion\":0"),
          "line 1: field \"formatVersion\": 0 is below 1"},
         {"a negative setting", headerWith("\"port\"", "\"settings\":{\"PELLARO_RETRY_max\":-3},\"port\""),
-         "line 1: field \"settings.PELLARO_RETRY_max\": -3 is below 0"},
+         "line 1: field \"settings.PELLARO_RETRY_max\": -3 is below -1"},
         {"a short serial record", headerWith("\"port\"", "\"serial\":{\"record\":\"1c00\"},\"port\""),
          "line 1: field \"serial.record\": 2 bytes"},
         {"a time that wraps", Build(header, 2, R"({"n":3,"t":6,"ev":"read","ask":4,"timeout":500,"ms":18446744073709551615,"result":1,"hex":"06"})"),
