@@ -1,6 +1,7 @@
 #include "StationCli.h"
 
 #include "../Commands.h"
+#include "../Options.h"
 #include "../Results.h"
 
 namespace flasher {
@@ -63,6 +64,7 @@ StationCommands AddStationCommands(CLI::App& app, StationOptions& o, LedgerQuery
         ->check(CLI::IsMember({'N', 'O', 'E', 'M', 'S'}));
     s->add_option("--stop", o.command.device.stopBits, "serial stop bits: 1 (default) or 2")
         ->check(CLI::IsMember({1, 2}));
+    AddFastOption(*s, o.command.device);
     s->add_option("--settings", o.command.device.settings, "protocol settings file (.txt, NAME: VALUE lines)")
         ->type_name("FILE");
     s->add_option("--log", o.logDir, "a directory: one library log per device flash")->type_name("DIR");
