@@ -18,6 +18,7 @@
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -327,6 +328,21 @@ struct Pty {
             close(master);
         slave = master = -1;
     }
+    // The old name of a device that came back under a new one. Closed, its
+    // number would go to the next pty anyone opens, and a host still trying
+    // the old name would write into another program's device; kept open
+    // but locked, an open of the name fails as that of a vanished port.
+    // Returns the master to hold until the simulator ends.
+    int Retire()
+    {
+        int lock = 1;
+        ioctl(master, TIOCSPTLCK, &lock);
+        if (slave >= 0)
+            close(slave);
+        int kept = master;
+        slave = master = -1;
+        return kept;
+    }
 };
 
 uint32_t BaudOf(speed_t speed)
@@ -486,6 +502,7 @@ int main(int argc, char** argv)
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
     };
     uint32_t generation = device.PortGeneration();
+    std::vector<int> retired;
     std::vector<uint8_t> buffer(4096);
     while (!g_stop) {
         sim::Time t = now();
@@ -494,7 +511,7 @@ int main(int argc, char** argv)
             generation = device.PortGeneration();
             Pty renamed;
             if (renamed.Open()) {
-                pty.Close();
+                retired.push_back(pty.Retire());
                 pty = renamed;
                 std::printf("%s\n", pty.path.c_str());
                 std::fflush(stdout);
@@ -525,6 +542,8 @@ int main(int argc, char** argv)
             break;
     }
 
+    for (int fd : retired)
+        close(fd);
     DumpAll(options, device);
     pty.Close();
     return ReplayVerdict(device);

@@ -8,9 +8,8 @@
 // (CFS_PELLARO_RECORD_FILE): its size and the CPU time it adds.
 //
 //   flash_bench [application KiB] [recording file]
-#include "files/FirmwareBuilder.h"
+#include "BenchFlash.h"
 #include "platform/Platform.h"
-#include "support/SimTool.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -20,26 +19,14 @@
 int main(int argc, char** argv)
 {
     uint32_t kib = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1024;
-    constexpr uint32_t kBaud = 115200;
-    constexpr double kBitsPerByte = 10;   // start, 8 data, stop
+    using bench::kBaud;
+    using bench::kBitsPerByte;
 
-    sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
-    config.unit.appCapacity = (kib + 64) << 10;
-    config.line = sim::LineSettings{kBaud, 8, 'N', 1};
-    sim::Timings& t = config.timings;
-    t.menuReplyMs = t.wakeReplyMs = t.ackMs = t.commandMs = t.writeMs = t.eraseMs = 0;
-    t.newap2DelayMs = t.resetDelayMs = 0;
-    t.lineSpeed = true;
-
-    firmware::ImageRecipe app = firmware::DefaultApp();
-    app.compat = {0x41};
-    app.size = kib << 10;
-    firmware::ContainerRecipe recipe;
-    recipe.tableIds = {0x41};
-    recipe.images = {firmware::MakeImage(app)};
-
+    sim::DeviceConfig config = bench::Scanner(kib, bench::Link::Serial);
+    bench::MakeDeviceInstant(config.timings);
+    firmware::ContainerRecipe recipe = bench::Application(kib);
     testing_support::SimTool sim(config);
-    sim.transport.hostWireTime = true;
+    bench::ModelHostLink(sim, bench::Link::Serial);
     std::wstring file = sim.WriteFile("bench.mocf", firmware::MakeContainer(recipe));
     std::wstring recording = argc > 2 ? platform::Utf8ToWide(argv[2]) : std::wstring();
     if (!recording.empty() &&

@@ -11,8 +11,7 @@
 // one after another.
 //
 //   pacing_bench [KiB ...]      (default: 256 1024)
-#include "files/FirmwareBuilder.h"
-#include "support/SimTool.h"
+#include "BenchFlash.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,8 +20,8 @@
 
 namespace {
 
-constexpr uint32_t kBaud = 115200;
-constexpr double kBitsPerByte = 10;   // start, 8 data, stop
+using bench::kBaud;
+using bench::kBitsPerByte;
 
 struct Figures {
     uint32_t result = 0;
@@ -37,29 +36,10 @@ struct Figures {
 
 Figures Run(uint32_t kib, bool usb, bool fast)
 {
-    sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
-    config.unit.appCapacity = (kib + 64) << 10;
-    if (usb) {
-        config.unit.cbl = 4;
-        config.timings.lineSpeed = false;   // no serial line behind the reports
-    } else {
-        config.line = sim::LineSettings{kBaud, 8, 'N', 1};
-        config.timings.lineSpeed = true;
-    }
-    firmware::ImageRecipe app = firmware::DefaultApp();
-    app.compat = {0x41};
-    app.size = kib << 10;
-    firmware::ContainerRecipe recipe;
-    recipe.tableIds = {0x41};
-    recipe.images = {firmware::MakeImage(app)};
-
-    testing_support::SimTool sim(config);
-    if (usb) {
-        sim.transport.usbReports = true;
-        sim.SetU64(CFS_INTERFACE, INTERFACE_USB_HID);
-    } else {
-        sim.transport.hostWireTime = true;
-    }
+    bench::Link link = usb ? bench::Link::Usb : bench::Link::Serial;
+    firmware::ContainerRecipe recipe = bench::Application(kib);
+    testing_support::SimTool sim(bench::Scanner(kib, link));
+    bench::ModelHostLink(sim, link);
     sim.SetU64(CFS_PELLARO_FAST, fast ? 1 : 0);
     std::wstring file = sim.WriteFile("bench.mocf", firmware::MakeContainer(recipe));
 

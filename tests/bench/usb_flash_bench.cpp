@@ -9,8 +9,7 @@
 // report as long as any read).
 //
 //   usb_flash_bench [application KiB]
-#include "files/FirmwareBuilder.h"
-#include "support/SimTool.h"
+#include "BenchFlash.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,24 +28,11 @@ struct Figures {
 
 Figures Run(uint32_t kib, bool fullReportWait)
 {
-    sim::DeviceConfig config = sim::DeviceConfig::CordedScanner();
-    config.unit.cbl = 4;
-    config.unit.appCapacity = (kib + 64) << 10;
-    sim::Timings& t = config.timings;
-    t.menuReplyMs = t.wakeReplyMs = t.ackMs = t.commandMs = t.writeMs = t.eraseMs = 0;
-    t.newap2DelayMs = t.resetDelayMs = 0;
-    t.lineSpeed = false;   // no serial line behind the reports
-
-    firmware::ImageRecipe app = firmware::DefaultApp();
-    app.compat = {0x41};
-    app.size = kib << 10;
-    firmware::ContainerRecipe recipe;
-    recipe.tableIds = {0x41};
-    recipe.images = {firmware::MakeImage(app)};
-
+    sim::DeviceConfig config = bench::Scanner(kib, bench::Link::Usb);
+    bench::MakeDeviceInstant(config.timings);
+    firmware::ContainerRecipe recipe = bench::Application(kib);
     testing_support::SimTool sim(config);
-    sim.transport.usbReports = true;
-    sim.SetU64(CFS_INTERFACE, INTERFACE_USB_HID);
+    bench::ModelHostLink(sim, bench::Link::Usb);
     sim.SetU64(CFS_PELLARO_USB_FULL_REPORT_WAIT, fullReportWait ? 1 : 0);
     std::wstring file = sim.WriteFile("bench.mocf", firmware::MakeContainer(recipe));
 

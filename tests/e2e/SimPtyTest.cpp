@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -187,6 +188,14 @@ TEST(SimPty, PortChangeOpensANewPtyAndPrintsItsPath)
     PtyHost again(second);
     ASSERT_TRUE(again.Open());
     EXPECT_FALSE(again.WaitForMode("app").empty());
+    // The old name stays the simulator's, refusing opens: were its number
+    // free, the next pty anyone makes (another test's device) would take it,
+    // and a host still trying the old name would write into that device.
+    EXPECT_LT(open(first.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK), 0) << first;
+    int other = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    EXPECT_NE(std::string(ptsname(other)), first);
+    close(other);
     EXPECT_EQ(sim.Stop(), 0);
 }
 

@@ -2,6 +2,7 @@
 // a stable exit code before the library is touched, --json prints one
 // parseable object per device, and Ctrl-C cancels a running flash through
 // the library and leaves the devices answering.
+#include "support/ChildProcess.h"
 #include "support/FirmwareFiles.h"
 #include "support/PtyDevice.h"
 #include "support/SimProcess.h"
@@ -12,15 +13,10 @@
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -29,74 +25,25 @@ using testing_support::ReadFile;
 using testing_support::TempDir;
 
 // tambrix-flash as a child, its output and error streams in files.
-class Flasher {
+class Flasher : public testing_support::ChildProcess {
 public:
     Flasher(const TempDir& dir, std::vector<std::string> args)
-        : out_(dir.File("out-" + std::to_string(++runs_) + ".txt")), err_(out_ + ".err")
+        : Flasher(dir.File("out-" + std::to_string(++runs_) + ".txt"), std::move(args))
     {
-        args.insert(args.begin(), TAMBRIX_FLASH_PROGRAM);
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&files, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&files);
     }
-    ~Flasher()
-    {
-        if (pid_ > 0 && status_ < 0) {
-            kill(pid_, SIGKILL);
-            Wait();
-        }
-    }
-
-    int Wait()
-    {
-        int status = 0;
-        if (pid_ > 0 && status_ < 0 && waitpid(pid_, &status, 0) == pid_)
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 1000;
-        return status_;
-    }
-    void Interrupt() const { kill(pid_, SIGINT); }
-    std::string Out() const { return ReadFile(out_); }
-    std::string Err() const { return ReadFile(err_); }
-
-    // Waits up to `seconds` until the error stream holds every text.
-    bool ErrShows(const std::vector<std::string>& texts, double seconds) const
-    {
-        return Shows(err_, texts, seconds);
-    }
-    // The same for the output stream (the progress events of --json).
-    bool OutShows(const std::vector<std::string>& texts, double seconds) const
-    {
-        return Shows(out_, texts, seconds);
-    }
+    void Interrupt() const { Signal(SIGINT); }
 
 private:
-    static bool Shows(const std::string& file, const std::vector<std::string>& texts, double seconds)
+    Flasher(const std::string& out, std::vector<std::string> args)
+        : ChildProcess(WithProgram(std::move(args)), out, out + ".err")
     {
-        auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (std::chrono::steady_clock::now() < end) {
-            std::string err = ReadFile(file);
-            bool all = true;
-            for (const std::string& text : texts)
-                all = all && err.find(text) != std::string::npos;
-            if (all)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
     }
-
+    static std::vector<std::string> WithProgram(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), TAMBRIX_FLASH_PROGRAM);
+        return args;
+    }
     static inline int runs_ = 0;
-    std::string out_, err_;
-    pid_t pid_ = -1;
-    int status_ = -1;
 };
 
 std::vector<nlohmann::json> JsonLines(const std::string& text)
@@ -191,7 +138,7 @@ TEST_P(FlasherUsage, OneLineAndExitCodeWithoutTheLibrary)
                                        : arg);
 
     Flasher flasher(dir, args);
-    EXPECT_EQ(flasher.Wait(), c.exitCode);
+    EXPECT_EQ(flasher.Wait(), c.exitCode) << flasher.Context();
     std::string err = flasher.Err();
     EXPECT_EQ(Lines(err), 1u) << err;
     EXPECT_EQ(err.rfind("tambrix-flash: ", 0), 0u) << err;
@@ -210,7 +157,7 @@ TEST(FlasherHelp, EveryCommandHasHelpWithTheExitCodes)
                                           {"version", "--help"}, {"device", "--help"}, {"info", "--help"},
                                           {"ports", "--help"}}) {
         Flasher flasher(dir, args);
-        EXPECT_EQ(flasher.Wait(), 0) << args.front();
+        EXPECT_EQ(flasher.Wait(), 0) << args.front() << flasher.Context();
         EXPECT_NE(flasher.Out().find("Usage:"), std::string::npos) << flasher.Out();
     }
     Flasher flash(dir, {"flash", "--help"});
@@ -229,7 +176,7 @@ TEST(FlasherHelp, VersionNamesTheProgramAndTheLibrary)
 {
     TempDir dir;
     Flasher version(dir, {"--version"});
-    EXPECT_EQ(version.Wait(), 0) << version.Err();
+    EXPECT_EQ(version.Wait(), 0) << version.Context();
     std::string out = version.Out();
     EXPECT_EQ(out.rfind("tambrix-flash ", 0), 0u) << out;
     EXPECT_NE(out.find("\nlibrary: "), std::string::npos) << out;
@@ -238,7 +185,7 @@ TEST(FlasherHelp, VersionNamesTheProgramAndTheLibrary)
     EXPECT_NE(out.find("libTAMBRIX01.so"), std::string::npos) << out;
 
     Flasher missing(dir, {"--version", "--library", "/nonexistent.so"});
-    EXPECT_EQ(missing.Wait(), 70);
+    EXPECT_EQ(missing.Wait(), 70) << missing.Context();
     EXPECT_NE(missing.Err().find("nonexistent.so"), std::string::npos) << missing.Err();
 }
 
@@ -246,7 +193,7 @@ TEST(FlasherJson, PortsAndInfoPrintOneObjectPerLine)
 {
     TempDir dir;
     Flasher ports(dir, {"ports", "--json"});
-    EXPECT_EQ(ports.Wait(), 0) << ports.Err();
+    EXPECT_EQ(ports.Wait(), 0) << ports.Context();
     for (const nlohmann::json& port : JsonLines(ports.Out())) {
         EXPECT_EQ(port["command"], "ports");
         EXPECT_TRUE(port["kind"] == "serial" || port["kind"] == "hid") << port;
@@ -258,7 +205,7 @@ TEST(FlasherJson, PortsAndInfoPrintOneObjectPerLine)
 
     testing_support::FirmwareFile f = testing_support::RealTimeFile(0x41);
     Flasher info(dir, {"info", "--json", dir.Write("fw.mocf", AsString(f.file))});
-    EXPECT_EQ(info.Wait(), 0) << info.Err();
+    EXPECT_EQ(info.Wait(), 0) << info.Context();
     std::vector<nlohmann::json> objects = JsonLines(info.Out());
     ASSERT_EQ(objects.size(), 1u);
     EXPECT_EQ(objects[0]["kind"], "container");
@@ -306,7 +253,7 @@ TEST(FlasherCancel, CtrlCCancelsEveryDeviceAndTheyAnswerAfterwards)
     flash.Interrupt();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     flash.Interrupt();
-    EXPECT_EQ(flash.Wait(), 2) << flash.Err();
+    EXPECT_EQ(flash.Wait(), 2) << flash.Context();
 
     std::string err = flash.Err();
     EXPECT_NE(err.find("tambrix-flash: cancelling; the device is being brought back"), std::string::npos) << err;
@@ -337,7 +284,7 @@ TEST(FlasherCancel, CtrlCCancelsEveryDeviceAndTheyAnswerAfterwards)
     // The devices were brought back: they answer the version query.
     for (const std::string& port : {a, b}) {
         Flasher version(dir, {"version", file, "--port", port, "--json"});
-        EXPECT_EQ(version.Wait(), 0) << version.Err();
+        EXPECT_EQ(version.Wait(), 0) << version.Context();
         std::vector<nlohmann::json> answer = Events(version.Out(), "result");
         ASSERT_EQ(answer.size(), 1u);
         ExpectCommon(answer[0], "version", port, 0);
@@ -365,7 +312,7 @@ TEST(FlasherCause, NoAnswerOnAPortWithNothingBehindIt)
     std::string port = pty.SlavePath();
 
     Flasher flash(dir, {"flash", file, "--port", port, "--settings", ShortWaits(dir)});
-    EXPECT_EQ(flash.Wait(), 1) << flash.Err();
+    EXPECT_EQ(flash.Wait(), 1) << flash.Context();
     std::string err = flash.Err();
     EXPECT_NE(err.find("tambrix-flash: " + port + ": no answer to P_INFO on " + port +
                        " at 115200 8-N-1: wrong port, wrong speed, or the device is off"),
@@ -375,7 +322,7 @@ TEST(FlasherCause, NoAnswerOnAPortWithNothingBehindIt)
     EXPECT_NE(flash.Out().find("result 1 in"), std::string::npos) << flash.Out();
 
     Flasher json(dir, {"flash", file, "--port", port, "--settings", ShortWaits(dir), "--json"});
-    EXPECT_EQ(json.Wait(), 1);
+    EXPECT_EQ(json.Wait(), 1) << json.Context();
     std::vector<nlohmann::json> results = Events(json.Out(), "result");
     ASSERT_EQ(results.size(), 1u) << json.Out();
     EXPECT_EQ(results[0]["device_state"], "untouched");
@@ -383,7 +330,7 @@ TEST(FlasherCause, NoAnswerOnAPortWithNothingBehindIt)
     EXPECT_NE(results[0]["detail"].get<std::string>().find("no answer to P_INFO"), std::string::npos);
 
     Flasher device(dir, {"device", "--port", port, "--settings", ShortWaits(dir)});
-    EXPECT_EQ(device.Wait(), 2);
+    EXPECT_EQ(device.Wait(), 2) << device.Context();
     EXPECT_NE(device.Err().find("no answer to P_INFO on " + port), std::string::npos) << device.Err();
 }
 
@@ -395,7 +342,7 @@ TEST(FlasherCause, SettingsFileErrorsShowTheLibrarysLines)
     std::string settings = dir.Write("bad.txt", "PELLARO_RETRY_max: 5\nBOGUS_name: 3\nPELLARO_Timeout_Reply_mSecs: x\n");
     testing_support::PtyDevice pty;
     Flasher flash(dir, {"flash", file, "--port", pty.SlavePath(), "--settings", settings});
-    EXPECT_EQ(flash.Wait(), 64);
+    EXPECT_EQ(flash.Wait(), 64) << flash.Context();
     std::string err = flash.Err();
     EXPECT_NE(err.find("the settings file " + settings + " has errors"), std::string::npos) << err;
     EXPECT_NE(err.find("bad.txt:2: ERROR: Setting 'BOGUS_name' not found"), std::string::npos) << err;
@@ -411,7 +358,7 @@ TEST(FlasherCause, RefusedLineSettingsAreNamed)
     testing_support::SimProcess sim(TAMBRIX_SIM_PROGRAM, QuickScanner(dir, "sim"), dir.File("sim.txt"));
     std::string port = sim.Line();
     Flasher version(dir, {"version", file, "--port", port, "--parity", "E", "--json"});
-    EXPECT_EQ(version.Wait(), 2) << version.Err();
+    EXPECT_EQ(version.Wait(), 2) << version.Context();
     EXPECT_NE(version.Err().find(port + ": the port refused 115200 8-E-1: Invalid argument"), std::string::npos)
         << version.Err();
     std::vector<nlohmann::json> results = Events(version.Out(), "result");
@@ -472,7 +419,7 @@ TEST_P(FlasherCancelState, TellsWhereTheDeviceIsLeft)
     Flasher flash(dir, {"flash", file, "--port", port, "--json"});
     ASSERT_TRUE(flash.OutShows({c.when}, 60)) << flash.Out();
     flash.Interrupt();
-    EXPECT_EQ(flash.Wait(), 2) << flash.Err();
+    EXPECT_EQ(flash.Wait(), 2) << flash.Context();
     std::vector<nlohmann::json> results = Events(flash.Out(), "result");
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0]["device_state"], c.state) << results[0];
@@ -497,7 +444,7 @@ TEST(FlasherJson, ProgressEventsThenTheResultAndExitZeroFromTheBootloader)
     testing_support::SimProcess sim(TAMBRIX_SIM_PROGRAM, args, dir.File("sim.txt"));
     std::string port = sim.Line();
     Flasher flash(dir, {"flash", file, "--port", port, "--json"});
-    EXPECT_EQ(flash.Wait(), 0) << flash.Err();
+    EXPECT_EQ(flash.Wait(), 0) << flash.Context();
     std::vector<nlohmann::json> objects = JsonLines(flash.Out());
     ASSERT_GE(objects.size(), 3u);
     for (size_t i = 0; i + 1 < objects.size(); ++i) {
@@ -533,17 +480,17 @@ TEST(FlasherVersions, BeforeAndAfterTheFlash)
     std::string port = sim.Line();
 
     Flasher before(dir, {"device", "--port", port});
-    EXPECT_EQ(before.Wait(), 0) << before.Err();
+    EXPECT_EQ(before.Wait(), 0) << before.Context();
     EXPECT_NE(before.Out().find(port + ": running its application\napplication: OLD-APP\n"), std::string::npos)
         << before.Out();
 
     Flasher flash(dir, {"flash", file, "--port", port});
-    EXPECT_EQ(flash.Wait(), 0) << flash.Err();
+    EXPECT_EQ(flash.Wait(), 0) << flash.Context();
     std::string out = flash.Out();
     EXPECT_NE(out.find(port + ": application OLD-APP -> "), std::string::npos) << out;
 
     Flasher after(dir, {"device", "--port", port, "--json"});
-    EXPECT_EQ(after.Wait(), 0) << after.Err();
+    EXPECT_EQ(after.Wait(), 0) << after.Context();
     std::vector<nlohmann::json> answer = Events(after.Out(), "device");
     ASSERT_EQ(answer.size(), 1u) << after.Out();
     std::string now = answer[0]["device"]["application"];
@@ -562,7 +509,7 @@ TEST(FlasherJson, AnImageWrittenAgainIsNamed)
     testing_support::SimProcess sim(TAMBRIX_SIM_PROGRAM, args, dir.File("sim.txt"));
     std::string port = sim.Line();
     Flasher flash(dir, {"flash", file, "--port", port, "--json"});
-    EXPECT_EQ(flash.Wait(), 0) << flash.Err();
+    EXPECT_EQ(flash.Wait(), 0) << flash.Context();
     bool again = false;
     for (const nlohmann::json& o : Events(flash.Out(), "progress"))
         again = again || (o["again"] == true && o["step"] == "writing the block again after an error");
@@ -596,7 +543,7 @@ TEST(FlasherFast, SaysWhetherTheFlashFellBack)
         testing_support::SimProcess sim(TAMBRIX_SIM_PROGRAM, args, dir.File(std::string(c.name) + ".txt"));
         std::string port = sim.Line();
         Flasher json(dir, {"flash", file, "--port", port, "--fast", "--settings", settings, "--json"});
-        ASSERT_EQ(json.Wait(), 0) << json.Err();
+        ASSERT_EQ(json.Wait(), 0) << json.Context();
         std::vector<nlohmann::json> results = Events(json.Out(), "result");
         ASSERT_EQ(results.size(), 1u) << json.Out();
         EXPECT_EQ(results[0]["result"], 0) << results[0];
@@ -606,7 +553,7 @@ TEST(FlasherFast, SaysWhetherTheFlashFellBack)
         if (!c.fellBack)
             continue;
         Flasher text(dir, {"flash", file, "--port", port, "--fast", "--settings", settings});
-        ASSERT_EQ(text.Wait(), 0) << text.Err();
+        ASSERT_EQ(text.Wait(), 0) << text.Context();
         EXPECT_NE(text.Out().find(port + ": fast profile: the device did not keep up"), std::string::npos)
             << text.Out();
     }

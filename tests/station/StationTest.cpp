@@ -1,6 +1,7 @@
 // tambrix-flash station as an operator runs it: simulated scanners on ptys
 // behind paths in a watched directory that come and go, flashed once each,
 // with the ledger's rows read back through `tambrix-flash ledger`.
+#include "support/ChildProcess.h"
 #include "support/FirmwareFiles.h"
 #include "support/SimProcess.h"
 #include "support/TestSupport.h"
@@ -13,94 +14,31 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
 using testing_support::AsString;
 using testing_support::ReadFile;
 using testing_support::SimProcess;
+using testing_support::Tail;
 using testing_support::TempDir;
 using Json = nlohmann::json;
 
-std::string Tail(const std::string& text, size_t lines = 30)
-{
-    size_t at = text.size();
-    for (size_t n = 0; at > 0 && n <= lines; --at)
-        if (text[at - 1] == '\n')
-            ++n;
-    return text.substr(at);
-}
-
 // A tambrix-flash process, its output and error streams in files.
-class Tool {
+class Tool : public testing_support::ChildProcess {
 public:
     Tool(const TempDir& dir, std::vector<std::string> args, std::vector<std::string> env = {})
-        : out_(dir.File("tool-" + std::to_string(++runs_) + ".out")), err_(out_ + ".err")
+        : Tool(dir.File("tool-" + std::to_string(++runs_) + ".out"), std::move(args), std::move(env))
     {
-        std::vector<char*> envp;
-        for (std::string& entry : env)
-            envp.push_back(entry.data());
-        for (char** e = environ; *e; ++e)
-            envp.push_back(*e);
-        envp.push_back(nullptr);
-        args.insert(args.begin(), TAMBRIX_FLASH_PROGRAM);
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&files, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), envp.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&files);
     }
-    ~Tool()
-    {
-        if (pid_ > 0 && status_ == kRunning) {
-            kill(pid_, SIGKILL);
-            Wait();
-        }
-    }
-    Tool(const Tool&) = delete;
-    Tool& operator=(const Tool&) = delete;
-
-    // The exit code; 1000 + signal when killed; bounded so that a hang fails
-    // the test instead of stopping the suite.
-    int Wait(double seconds = 240)
-    {
-        auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (pid_ > 0 && status_ == kRunning) {
-            int status = 0;
-            pid_t r = waitpid(pid_, &status, WNOHANG);
-            if (r == pid_)
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-            else if (std::chrono::steady_clock::now() > end)
-                return -1;
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return status_;
-    }
-    void Signal(int number) const { kill(pid_, number); }
-    std::string Out() const { return ReadFile(out_); }
-    std::string Err() const { return ReadFile(err_); }
-    // What a failed check shows: the exit state and the stderr's tail.
-    std::string Context() const { return "\n--- exit " + std::to_string(status_) + ", stderr ---\n" + Tail(Err()); }
 
     // The JSON lines of the output so far (a half-written last line left out).
     std::vector<Json> Events(const char* event = nullptr) const
@@ -130,11 +68,16 @@ public:
     }
 
 private:
-    static constexpr int kRunning = -2;
+    Tool(const std::string& out, std::vector<std::string> args, std::vector<std::string> env)
+        : ChildProcess(WithProgram(std::move(args)), out, out + ".err", std::move(env))
+    {
+    }
+    static std::vector<std::string> WithProgram(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), TAMBRIX_FLASH_PROGRAM);
+        return args;
+    }
     static inline int runs_ = 0;
-    std::string out_, err_;
-    pid_t pid_ = -1;
-    int status_ = kRunning;
 };
 
 size_t Count(const std::vector<Json>& events, const char* event, const std::string& port = "",

@@ -5,77 +5,30 @@
 // not open it is a real one (nobody), as root opens every node.
 #include "sim/usb/HidrawServer.h"
 #include "sim/usb/HidrawTestbed.h"
+#include "support/ChildProcess.h"
 #include "support/FirmwareFiles.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
-#include <fcntl.h>
 #include <ftw.h>
-#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
 using testing_support::ReadFile;
 using testing_support::TempDir;
 
-// A child process, its output streams in files, waited for with a bound.
-struct Child {
-    Child(const TempDir& dir, std::vector<std::string> args) : out(dir.File("out.txt")), err(dir.File("err.txt"))
+// A child process, its output streams in files.
+struct Child : testing_support::ChildProcess {
+    Child(const TempDir& dir, std::vector<std::string> args)
+        : ChildProcess(std::move(args), dir.File("out.txt"), dir.File("err.txt"))
     {
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&files);
     }
-    ~Child()
-    {
-        if (pid > 0 && code == -1) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    // The exit code; -1 when it did not end within the bound (then killed).
-    int Wait(int seconds = 120)
-    {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (pid > 0 && code == -1) {
-            int status = 0;
-            pid_t done = waitpid(pid, &status, WNOHANG);
-            if (done == pid) {
-                code = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-                break;
-            }
-            if (std::chrono::steady_clock::now() > end)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return code;
-    }
-    std::string Out() const { return ReadFile(out); }
-    std::string Err() const { return ReadFile(err); }
-    std::string Tell() const { return "exit " + std::to_string(code) + "\nstdout:\n" + Out() + "\nstderr:\n" + Err(); }
-
-    std::string out, err;
-    pid_t pid = -1;
-    int code = -1;
+    std::string Tell() const { return "\nstdout:\n" + Out() + Context(); }
 };
 
 // Every user may walk the testbed and reach its ioctl sockets (umockdev's
