@@ -21,14 +21,18 @@ from .library import Library
 class Tool:
     """One ``CFlashTool`` made by ``CreateFlashTool``; :meth:`destroy` hands it back.
 
-    It counts the calls running in it: the object is never destroyed under
+    It keeps the calls running in it: the object is never destroyed under
     one of them.
     """
 
     def __init__(self, library: Library) -> None:
         self._library = library
         self._lock = threading.Lock()
-        self._running = 0
+        # One token per running call. A signal's exception may land between
+        # any two steps of the caller's thread; each call enters and leaves
+        # by one set operation, after which such an exception changes
+        # nothing (a count's += in a with block could be left behind).
+        self._calls: set[object] = set()
         self._doomed = False
         #: Objects the library holds pointers to (callbacks): they live as long as the tool.
         self.keep: list[object] = []
@@ -49,22 +53,23 @@ class Tool:
     @property
     def running(self) -> int:
         """How many calls into the object run now."""
-        return self._running
+        return len(self._calls)
 
     def call(self, name: str, *args: Any) -> int:
         """Calls an operation by its header name; the library's result."""
-        with self._lock:
-            if not self.pointer or self._doomed:
-                raise ValueError("the tool object was destroyed")
-            self._running += 1
-            pointer = self.pointer
+        token = object()
         try:
+            self._calls.add(token)
+            # Entered before the pointer is read: destroy() either sees the
+            # call or has cleared the pointer by then.
+            with self._lock:
+                if not self.pointer or self._doomed:
+                    raise ValueError("the tool object was destroyed")
+                pointer = self.pointer
             return int(self._operations[name](pointer, *args))
         finally:
-            with self._lock:
-                self._running -= 1
-                last = self._running == 0 and self._doomed
-            if last:
+            self._calls.discard(token)
+            if self._doomed and not self._calls:
                 self._hand_back()
 
     def destroy(self) -> None:
@@ -74,7 +79,7 @@ class Tool:
         library would go on in freed memory.
         """
         with self._lock:
-            if self._running:
+            if self._calls:
                 raise RuntimeError("the tool object cannot be destroyed while a call of the library runs in it")
             pointer, self.pointer = self.pointer, 0
         self._give(pointer)
@@ -85,7 +90,7 @@ class Tool:
         For a finalizer, which may neither fail nor wait.
         """
         with self._lock:
-            if self._running:
+            if self._calls:
                 self._doomed = True
                 return
             pointer, self.pointer = self.pointer, 0

@@ -304,3 +304,49 @@ def test_the_interpreter_may_exit_while_a_flash_runs(simulator, firmware: Firmwa
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and "leaving" in done.stdout and "FATAL" not in done.stderr, (
         f"exit {done.returncode}\n{done.stdout}\n{done.stderr[-3000:]}")
+
+
+def test_a_signal_among_the_books_of_a_call_leaves_them_right(tmp_path: Path, signals) -> None:
+    # A Ctrl-C lands between any two steps of the caller's thread, the
+    # counting around a call into the library among them (a cancel sent from
+    # the wait is such a call): counted in and never out, the tool could
+    # never be destroyed.
+    device = tambrix.Flasher("/dev/null", log=str(tmp_path / "log.txt"))
+    word = ctypes.c_uint64()
+    armed = [False]
+
+    def interrupt_once(number: int, frame: object) -> None:
+        if armed[0]:
+            armed[0] = False
+            raise KeyboardInterrupt
+
+    signals(signal.SIGINT, interrupt_once)
+    stop = threading.Event()
+    me = threading.main_thread().ident
+
+    def interrupt() -> None:
+        while not stop.is_set():
+            signal.pthread_kill(me, signal.SIGINT)
+
+    sender = threading.Thread(target=interrupt)
+    interrupted = 0
+    switching = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    sender.start()
+    try:
+        end = time.monotonic() + 3
+        while time.monotonic() < end:
+            try:
+                armed[0] = True
+                device._tool.call("GetSetting", tambrix.SettingId.CANCELIO, ctypes.byref(word), 8)
+                armed[0] = False
+            except KeyboardInterrupt:
+                interrupted += 1
+    finally:
+        armed[0] = False
+        stop.set()
+        sender.join()
+        sys.setswitchinterval(switching)
+    assert interrupted > 0
+    assert device._tool.running == 0, f"{device._tool.running} calls counted in and never out"
+    device.close()
