@@ -67,6 +67,34 @@ TEST(StationIdentity, FlashesDoNotChangeItButAnotherDeviceDoes)
               flasher::DeviceIdentity(ParseDeviceReport(unlinked)));
 }
 
+struct SameCase {
+    const char* name;
+    const char* taken;
+    const char* now;
+    bool same;
+};
+
+const char kLinked[] = "mode: app\ndevice-type: 2\nhub-connections: 1\ndev-1-addr: 0011223344AA\n";
+const SameCase kSame[] = {
+    {"link down while its scanner restarts", kLinked, "mode: app\ndevice-type: 2\nhub-connections: 0\n", true},
+    {"link back", kLinked, kLinked, true},
+    {"another scanner paired", kLinked, "mode: app\ndevice-type: 2\nhub-connections: 1\ndev-1-addr: 0011223344BB\n",
+     false},
+    {"another scanner stands in it", kLinked,
+     "mode: app\ndevice-type: 2\nhub-connections: 0\nscanner-in-cradle: 1\npair-address: 0011223344BB\n", false},
+    {"another cradle without its link", kLinked, "mode: app\ndevice-type: 2\nhw-rev: 2\nhub-connections: 0\n", false},
+    // A cradle taken while nothing was paired: the scanner that pairs is taken in its turn.
+    {"a scanner pairs", "mode: app\ndevice-type: 2\nhub-connections: 0\n", kLinked, false},
+    {"a corded scanner in its bootloader", kScanner,
+     "fmt: 1\nmode: boot\ncbl: 2\ndevice-type: 1\nhw-rev: 1\nboot-m_name: SIMBOOT1\napp-rev: APP_2\n", true},
+};
+
+TEST(StationIdentity, ACradleWithoutItsLinkIsTheSameDevice)
+{
+    for (const SameCase& c : kSame)
+        EXPECT_EQ(flasher::SameDevice(ParseDeviceReport(c.taken), ParseDeviceReport(c.now)), c.same) << c.name;
+}
+
 struct CurrentCase {
     const char* app;
     const char* boot;
