@@ -80,7 +80,7 @@ options=(--count 1)
 # The station looks for the device until it comes (Wine's HID bus adds it a
 # few seconds after its first program starts); the bound only ends a hang.
 in_testbed timeout -k 10 180 "$wine" "$flash" station firmware.mocf --usb --usb-id "$app_ids" --json \
-  --probe-every 0.3 "${options[@]}" >"$work/station.out" 2>"$work/station.err" &
+  --probe-every 0.3 --log logs "${options[@]}" >"$work/station.out" 2>"$work/station.err" &
 station=$!
 if [ "$case" = interrupt ]; then
   for ((i = 0; i < 900; i++)); do
@@ -117,6 +117,10 @@ grep -q '"event":"summary"' <<<"$summary" && grep -q '"flashed":1' <<<"$summary"
 if [ "$case" = interrupt ]; then
   grep -q "stopping: no new device is taken" "$work/station.err" || fail "Ctrl-C did not reach the station"
 fi
+# The log's name is made from the interface path ('#', '&' and '?' are no
+# file name's).
+logs=("$work"/logs/hid_vid_f0f0_pid_0a01*.log)
+[ "${#logs[@]}" -eq 1 ] && [ -s "${logs[0]}" ] || fail "no log of the flash: $(ls "$work/logs" 2>&1)"
 [ "$(grep -c "on the bus as" "$work/sim-trace.txt")" -ge 3 ] || fail "the device did not re-enumerate twice"
 cmp "$work/scanner-boot.bin" "$work/expected-boot.bin" || fail "boot area differs from the boot image"
 cmp "$work/scanner-app.bin" "$work/expected-app.bin" || fail "application area differs from the application image"
