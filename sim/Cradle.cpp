@@ -26,16 +26,36 @@ bool IsAddress(const std::string& text)
 } // namespace
 
 Cradle::Cradle(const DeviceConfig& config, Environment& env)
-    : FirmwareUnit("cradle", config.unit, env), inCradle_(config.scannerPresent && config.scannerInCradle),
-      paired_(config.linked), server_(config.serverMode)
+    : FirmwareUnit("cradle", config.unit, env), scannerConfig_(config.scanner),
+      inCradle_(config.scannerPresent && config.scannerInCradle), paired_(config.linked), server_(config.serverMode)
 {
     if (!config.scannerPresent)
         return;
-    scanner_ = std::make_unique<Scanner>(config.scanner, env);
-    scanner_->output = [this](const std::string& bytes) { FromScanner(bytes); };
-    scanner_->modeChanged = [this](Mode, Mode) { UpdateLink(); };
+    Attach();
     linked_ = config.linked && server_ && CurrentMode() == Mode::Application &&
               scanner_->CurrentMode() == Mode::Application;
+}
+
+void Cradle::Attach()
+{
+    scanner_ = std::make_unique<Scanner>(scannerConfig_, env_);
+    scanner_->output = [this](const std::string& bytes) { FromScanner(bytes); };
+    scanner_->modeChanged = [this](Mode, Mode) { UpdateLink(); };
+}
+
+void Cradle::SwapScanner(const std::string& address)
+{
+    if (!scanner_)
+        return;
+    DropLink("scanner taken away");
+    std::string old = scanner_->Config().btAddress;
+    scanner_->output = [](const std::string&) {};
+    scanner_->modeChanged = [](Mode, Mode) {};
+    retired_.push_back(std::move(scanner_));
+    scannerConfig_.btAddress = address;
+    Attach();
+    Trace("scanner " + address + " paired in place of " + old);
+    UpdateLink();
 }
 
 // ---- the radio link -----------------------------------------------------------

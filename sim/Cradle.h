@@ -7,6 +7,8 @@
 #include "sim/Scanner.h"
 
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace sim {
 
@@ -25,6 +27,11 @@ public:
     void SetScannerInRange(bool inRange);
     // The scanner is put into the cradle (true) or taken out.
     void SetScannerInCradle(bool inCradle) { inCradle_ = inCradle; }
+    // An operator takes the linked scanner away and pairs another of the
+    // same model, with this address and its areas as they were at start.
+    // The one taken away stays (its pending events still run), cut off.
+    void SwapScanner(const std::string& address);
+    const std::vector<std::unique_ptr<Scanner>>& Retired() const { return retired_; }
 
 protected:
     bool ApplicationCommand(const MenuRequest& request, MenuReply& reply) override;
@@ -42,7 +49,11 @@ private:
     void ReceiveTransparent(const uint8_t* data, size_t length);
     bool SetLinkMode(const MenuRequest& request, MenuReply& reply);
 
+    void Attach();
+
+    UnitConfig scannerConfig_;
     std::unique_ptr<Scanner> scanner_;
+    std::vector<std::unique_ptr<Scanner>> retired_;
     bool inCradle_;
     bool paired_;           // a server cradle gets the scanner's link without being told its address
     bool linked_ = false;

@@ -26,6 +26,13 @@
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
+// SIGUSR1s received: each pairs another scanner with the cradle.
+volatile std::sig_atomic_t g_swaps = 0;
+
+void OnSwap(int)
+{
+    g_swaps = g_swaps + 1;
+}
 
 void OnSignal(int)
 {
@@ -37,6 +44,8 @@ void Usage(FILE* out)
     std::fprintf(out,
                  "usage: tambrix-sim [options]\n"
                  "Serves one simulated device on a new pseudo-terminal until SIGINT or SIGTERM.\n"
+                 "SIGUSR1 (pty, --cradle): the cradle's scanner is taken away and another one\n"
+                 "paired, with the next Bluetooth address and the areas a new one has.\n"
                  "Standard output: the pty's path, one line (and one more line with the new path\n"
                  "whenever the port-change fault renames the port). Standard error: the trace.\n"
                  "Without options: a corded scanner on a serial cable (cbl 2) running its\n"
@@ -94,7 +103,8 @@ void Usage(FILE* out)
                  "  --usb-vanish-at TEXT      leave the bus for good when the trace shows TEXT\n"
                  "output:\n"
                  "  --dump-dir DIR            on exit, write the areas: scanner-app.bin,\n"
-                 "                            scanner-boot.bin (and cradle-app.bin, cradle-boot.bin)\n"
+                 "                            scanner-boot.bin (and cradle-app.bin, cradle-boot.bin;\n"
+                 "                            scanner-N-*.bin of the N-th scanner taken away)\n"
                  "  --trace-bytes             trace the raw bytes received as well\n"
                  "  --quiet                   no trace\n"
                  "  --help\n"
@@ -410,6 +420,33 @@ void DumpAll(const Options& options, sim::Device& device)
         Dump(options.dumpDir, "cradle", *cradle);
     if (sim::Scanner* scanner = device.TheScanner())
         Dump(options.dumpDir, "scanner", *scanner);
+    if (sim::Cradle* cradle = device.TheCradle())
+        for (size_t n = 0; n < cradle->Retired().size(); ++n)
+            Dump(options.dumpDir, "scanner-" + std::to_string(n + 1), *cradle->Retired()[n]);
+}
+
+// The address after the scanner's, as the next one off the line would have.
+std::string NextAddress(const std::string& address)
+{
+    unsigned long long value = std::strtoull(address.c_str(), nullptr, 16) + 1;
+    char text[16];
+    std::snprintf(text, sizeof text, "%012llX", value & 0xFFFFFFFFFFFFull);
+    return text;
+}
+
+// The SIGUSR1s not yet acted on.
+void SwapScanners(sim::Device& device, sim::Time now, int& handled)
+{
+    for (; handled < g_swaps; ++handled) {
+        sim::Cradle* cradle = device.TheCradle();
+        sim::Scanner* scanner = device.TheScanner();
+        if (!cradle || !scanner) {
+            device.Env().Trace("sim", "SIGUSR1: no cradle with a scanner; nothing swapped");
+            continue;
+        }
+        device.Advance(now);
+        cradle->SwapScanner(NextAddress(scanner->Config().btAddress));
+    }
 }
 
 void InstallSignals()
@@ -419,6 +456,8 @@ void InstallSignals()
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = OnSwap;
+    sigaction(SIGUSR1, &action, nullptr);
 }
 
 // umockdev builds its testbed through its own preload library: without it
@@ -460,8 +499,11 @@ int ServeUsb(const Options& options, sim::Device& device)
     }
     std::printf("%s\n%s\n", server.Devnode().c_str(), testbed.Root().c_str());
     std::fflush(stdout);
-    while (!g_stop)
-        usleep(100 * 1000);
+    for (int swaps = 0; !g_stop; usleep(100 * 1000)) {
+        // The server's thread drives the device: it is not swapped under it.
+        for (; swaps < g_swaps; ++swaps)
+            std::fprintf(stderr, "tambrix-sim: SIGUSR1 swaps a cradle's scanner on the pty only\n");
+    }
     server.Stop();
     DumpAll(options, device);
     return 0;
@@ -504,8 +546,10 @@ int main(int argc, char** argv)
     uint32_t generation = device.PortGeneration();
     std::vector<int> retired;
     std::vector<uint8_t> buffer(4096);
+    int swaps = 0;
     while (!g_stop) {
         sim::Time t = now();
+        SwapScanners(device, t, swaps);
         device.Advance(t);
         if (device.PortGeneration() != generation) {
             generation = device.PortGeneration();

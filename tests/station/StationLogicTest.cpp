@@ -67,6 +67,34 @@ TEST(StationIdentity, FlashesDoNotChangeItButAnotherDeviceDoes)
               flasher::DeviceIdentity(ParseDeviceReport(unlinked)));
 }
 
+struct SameCase {
+    const char* name;
+    const char* taken;
+    const char* now;
+    bool same;
+};
+
+const char kLinked[] = "mode: app\ndevice-type: 2\nhub-connections: 1\ndev-1-addr: 0011223344AA\n";
+const SameCase kSame[] = {
+    {"link down while its scanner restarts", kLinked, "mode: app\ndevice-type: 2\nhub-connections: 0\n", true},
+    {"link back", kLinked, kLinked, true},
+    {"another scanner paired", kLinked, "mode: app\ndevice-type: 2\nhub-connections: 1\ndev-1-addr: 0011223344BB\n",
+     false},
+    {"another scanner stands in it", kLinked,
+     "mode: app\ndevice-type: 2\nhub-connections: 0\nscanner-in-cradle: 1\npair-address: 0011223344BB\n", false},
+    {"another cradle without its link", kLinked, "mode: app\ndevice-type: 2\nhw-rev: 2\nhub-connections: 0\n", false},
+    // A cradle taken while nothing was paired: the scanner that pairs is taken in its turn.
+    {"a scanner pairs", "mode: app\ndevice-type: 2\nhub-connections: 0\n", kLinked, false},
+    {"a corded scanner in its bootloader", kScanner,
+     "fmt: 1\nmode: boot\ncbl: 2\ndevice-type: 1\nhw-rev: 1\nboot-m_name: SIMBOOT1\napp-rev: APP_2\n", true},
+};
+
+TEST(StationIdentity, ACradleWithoutItsLinkIsTheSameDevice)
+{
+    for (const SameCase& c : kSame)
+        EXPECT_EQ(flasher::SameDevice(ParseDeviceReport(c.taken), ParseDeviceReport(c.now)), c.same) << c.name;
+}
+
 struct CurrentCase {
     const char* app;
     const char* boot;
@@ -111,6 +139,42 @@ TEST(StationUsbIds, VendorColonProductInHex)
     EXPECT_EQ(id.product, 0x0a01u);
     for (const char* bad : {"", ":", "f0f0", "f0f0:", ":0a01", "f0f0:0a01:1", "12345:1", "f0f0:xyz", "f0f0 :0a01"})
         EXPECT_FALSE(flasher::ParseUsbId(bad, id)) << bad;
+}
+
+struct PathCase {
+    const char* path;
+    bool named;          // the path carries ids
+    uint32_t vendor, product;
+};
+
+// The ids of a Windows HID interface path, as the Windows watch filters the
+// devices by them; a path without them leaves it to the device's attributes.
+const PathCase kPaths[] = {
+    {"\\\\?\\hid#vid_f0f0&pid_0a01&mi_00#7&2a5c3d1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", true, 0xf0f0,
+     0x0a01},
+    {"\\\\?\\HID#VID_F0F0&PID_0B01#256&sim1&0&0#{4d1e55b2-f16f-11cf-88cb-001111000030}", true, 0xf0f0, 0x0b01},
+    // A collection of a composite device: the ids after "hid#", not the col part.
+    {"\\\\?\\hid#vid_1234&pid_00ff&col02#8&1&0&0001#{4d1e55b2-f16f-11cf-88cb-001111000030}", true, 0x1234, 0x00ff},
+    // Bluetooth and other buses name the device otherwise.
+    {"\\\\?\\hid#{00001124-0000-1000-8000-00805f9b34fb}_vid&0002f0f0_pid&0a01#9&1#{4d1e55b2}", false, 0, 0},
+    {"\\\\?\\hid#vid_f0f&pid_0a01#1", false, 0, 0},
+    {"\\\\?\\hid#vid_f0f0x&pid_0a01#1", false, 0, 0},
+    {"\\\\?\\hid#vid_f0f0&pid_0a0", false, 0, 0},
+    // A broken first "vid_" does not hide a sound one after it.
+    {"\\\\?\\hid#vid_#vid_abcd&pid_0001#1", true, 0xabcd, 0x0001},
+    {"", false, 0, 0},
+};
+
+TEST(StationUsbIds, IdsOfAWindowsHidPath)
+{
+    for (const PathCase& c : kPaths) {
+        flasher::UsbId id;
+        ASSERT_EQ(flasher::UsbIdOfPath(c.path, id), c.named) << c.path;
+        if (c.named) {
+            EXPECT_EQ(id.vendor, c.vendor) << c.path;
+            EXPECT_EQ(id.product, c.product) << c.path;
+        }
+    }
 }
 
 } // namespace

@@ -108,11 +108,16 @@ public:
     }
     const std::string& Pty() const { return pty_; }
     int Stop() { return sim_->Stop(); }
-    std::string App() const { return ReadFile(dumps_ + "/scanner-app.bin"); }
-    std::string Boot() const { return ReadFile(dumps_ + "/scanner-boot.bin"); }
+    void Signal(int number) const { sim_->Signal(number); }
+    // The scanner's areas; with `taken` N, those of the N-th scanner taken
+    // away from a cradle.
+    std::string App(int taken = 0) const { return ReadFile(dumps_ + "/" + Unit(taken) + "-app.bin"); }
+    std::string Boot(int taken = 0) const { return ReadFile(dumps_ + "/" + Unit(taken) + "-boot.bin"); }
     std::string Trace() const { return Tail(ReadFile(trace_)); }
 
 private:
+    static std::string Unit(int taken) { return taken ? "scanner-" + std::to_string(taken) : "scanner"; }
+
     std::string dumps_, trace_, pty_;
     std::unique_ptr<SimProcess> sim_;
 };
@@ -234,6 +239,7 @@ TEST(StationWatch, EachDeviceThatComesIsFlashedOnce)
             EXPECT_EQ(e["command"], "flash") << e;
             EXPECT_EQ(e["flashed"], true) << e;
             EXPECT_EQ(e["exit_code"], 0) << e;
+            EXPECT_EQ(e["fast"], false) << e;
             EXPECT_TRUE(e["phases"].is_array() && e["device_before"].is_object()) << e;
         }
     }
@@ -529,6 +535,79 @@ TEST(StationMany, SixteenDevicesAtOnce)
         x.ExpectAreasOfTheFile(*s);
     std::vector<Json> rows = x.Rows({"--outcome", "flashed"});
     EXPECT_EQ(rows.size(), 16u);
+}
+
+// A cradle stays on its port while operators swap the scanner paired with
+// it: the scanner with another address is another device and is flashed in
+// its turn, while the link's drops during a flash (the cradle then names no
+// scanner) leave the device as it was.
+TEST(StationCradle, AnotherScannerPairedIsAnotherDevice)
+{
+    Fixture x;
+    Scanner cradle(x.dir, "cradle",
+                   {"--cradle", "--timing", "link=300", "--timing", "connect=300", "--timing", "bt-latency=2"});
+    std::string port = x.ports.Plug("ttyCradle", cradle);
+    // --fast only shortens the library's own waits for the radio link.
+    Tool station(x.dir, x.Station({"--fast"}));
+    ASSERT_TRUE(station.Until([&](const auto& e) { return Count(e, "result", port, "flashed") == 1; }, 180))
+        << station.Out() << station.Context() << cradle.Trace();
+    // Back with its link after the flash, through several probes: the same device.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(Count(station.Events(), "device-arrived"), 1u) << station.Out();
+
+    cradle.Signal(SIGUSR1);
+    ASSERT_TRUE(station.Until([&](const auto& e) { return Count(e, "result", port, "flashed") == 2; }, 180))
+        << station.Out() << station.Context() << cradle.Trace();
+    station.Signal(SIGINT);
+    EXPECT_EQ(station.Wait(), 0) << station.Context();
+    std::vector<Json> events = station.Events();
+    EXPECT_EQ(Count(events, "device-arrived", port), 2u);
+    std::vector<Json> left = station.Events("device-left");
+    ASSERT_EQ(left.size(), 1u) << station.Out();
+    EXPECT_EQ(left[0]["why"], "another device answers");
+
+    // The first scanner, taken away, and the one paired in its place both
+    // hold the file; the cradle's own areas were not touched.
+    ASSERT_EQ(cradle.Stop(), 0);
+    for (int taken : {1, 0}) {
+        EXPECT_TRUE(cradle.App(taken) == AsString(x.f.app)) << "scanner " << taken << "\n" << cradle.Trace();
+        EXPECT_TRUE(cradle.Boot(taken) == AsString(x.f.BootArea())) << "scanner " << taken << "\n" << cradle.Trace();
+    }
+    std::vector<Json> rows = x.Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    for (const Json& row : rows) {
+        EXPECT_EQ(row["port"], port) << row;
+        EXPECT_EQ(row["outcome"], "flashed") << row;
+        EXPECT_EQ(row["app_before"], "SIM-APP-1") << row << ": each scanner came with its own application";
+        EXPECT_NE(row["device"].get<std::string>().find("dev-1-addr="), std::string::npos) << row;
+    }
+    EXPECT_NE(rows[0]["device"], rows[1]["device"]);
+}
+
+// --fast: every flash of the station runs the library's fast profile, and
+// each result says whether it fell back to the full pauses (a device that
+// loses what comes while it writes).
+TEST(StationFast, EveryFlashOnTheFastProfile)
+{
+    Fixture x;
+    Scanner keepsUp(x.dir, "keeps-up");
+    Scanner slow(x.dir, "slow", {"--fault", "busy=lose", "--timing", "write=15"});
+    std::string portKeepsUp = x.ports.Plug("ttyKeepsUp", keepsUp);
+    std::string portSlow = x.ports.Plug("ttySlow", slow);
+    // Only to keep the run short: the pause before the readiness check.
+    std::string settings = x.dir.Write("pause.txt", "PELLARO_Readiness_Pause_mSecs: 1000\n");
+    Tool station(x.dir, x.Station({"--fast", "--once", "--settings", settings}));
+    EXPECT_EQ(station.Wait(), 0) << station.Out() << station.Context();
+    std::vector<Json> results = station.Events("result");
+    ASSERT_EQ(results.size(), 2u) << station.Out();
+    for (const Json& r : results) {
+        EXPECT_EQ(r["outcome"], "flashed") << r;
+        EXPECT_EQ(r["result"], 0) << r;
+        EXPECT_EQ(r["fast"], true) << r;
+        EXPECT_EQ(r["fast_fallback"], r["port"] == portSlow) << r;
+    }
+    x.ExpectAreasOfTheFile(keepsUp);
+    x.ExpectAreasOfTheFile(slow);
 }
 
 struct UsageCase {

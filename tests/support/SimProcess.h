@@ -21,6 +21,8 @@ public:
     std::string Line();
     // SIGTERM and the exit status (-1 when it did not end normally).
     int Stop();
+    // Another signal, for the simulator's run-time controls (SIGUSR1).
+    void Signal(int number) const;
     int Wait();
 
 private:

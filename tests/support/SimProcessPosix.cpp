@@ -93,6 +93,13 @@ int SimProcess::Stop()
     return Wait();
 }
 
+void SimProcess::Signal(int number) const
+{
+    // Once waited for, the pid is no longer ours.
+    if (pid_ > 0)
+        kill(pid_, number);
+}
+
 int SimProcess::Wait()
 {
     if (pid_ <= 0)

@@ -24,17 +24,42 @@ std::string AsReported(std::string text)
     return first == std::string::npos ? "" : text.substr(first, last - first + 1);
 }
 
-} // namespace
+// "dev-1-addr" (the scanners linked to a cradle) and "pair-address" (the
+// one standing in it).
+bool IsScannerAddress(const std::string& tag)
+{
+    return tag == "pair-address" ||
+           (tag.size() > 9 && tag.rfind("dev-", 0) == 0 && tag.compare(tag.size() - 5, 5, "-addr") == 0);
+}
 
-std::string DeviceIdentity(const DeviceReport& report)
+std::string IdentityOf(const DeviceReport& report, bool withAddresses)
 {
     std::string identity;
     for (const auto& [tag, value] : report.items) {
         if (std::find(std::begin(kVolatileTags), std::end(kVolatileTags), tag) != std::end(kVolatileTags))
             continue;
+        if (!withAddresses && IsScannerAddress(tag))
+            continue;
         identity += (identity.empty() ? "" : " ") + tag + "=" + value;
     }
     return identity;
+}
+
+} // namespace
+
+std::string DeviceIdentity(const DeviceReport& report)
+{
+    return IdentityOf(report, true);
+}
+
+bool SameDevice(const DeviceReport& taken, const DeviceReport& now)
+{
+    if (DeviceIdentity(taken) == DeviceIdentity(now))
+        return true;
+    for (const auto& item : now.items)
+        if (IsScannerAddress(item.first))
+            return false;
+    return IdentityOf(taken, false) == IdentityOf(now, false);
 }
 
 bool RunsVersions(const DeviceReport& report, const std::string& app, const std::string& boot)

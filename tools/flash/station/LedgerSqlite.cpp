@@ -155,8 +155,8 @@ public:
             return false;
         Statement update(db_,
                          "UPDATE flashes SET ended_at = ?2, report_after = ?3, app_after = ?4, boot_after = ?5,"
-                         " outcome = ?6, result = ?7, cause = ?8, device_state = ?9, tries = ?10, seconds = ?11"
-                         " WHERE id = ?1");
+                         " outcome = ?6, result = ?7, cause = ?8, device_state = ?9, tries = ?10, seconds = ?11,"
+                         " app_before = ?12, boot_before = ?13 WHERE id = ?1");
         if (!update.Ok())
             return Rollback(error);
         update.Int(1, r.id);
@@ -170,6 +170,8 @@ public:
         update.Text(9, r.deviceState);
         update.Int(10, r.tries);
         update.OptionalReal(11, r.seconds);
+        update.Text(12, r.appBefore);
+        update.Text(13, r.bootBefore);
         if (update.Step() != SQLITE_DONE)
             return Rollback(error);
         Statement owner(db_, "DELETE FROM flash_owners WHERE flash_id = ?1");

@@ -127,6 +127,7 @@ void PortWorker::Run()
     const StationOptions& o = station_.Options();
     bool taken = false;
     std::string identity;
+    DeviceReport takenReport;
     int misses = 0;
     station_.Output().SetState(port_, "waiting");
     while (!station_.Closing() && Present()) {
@@ -137,14 +138,16 @@ void PortWorker::Run()
         if (!Present())
             break;
         if (answered) {
-            std::string id = DeviceIdentity(ParseDeviceReport(report));
-            if (taken && id != identity) {
+            DeviceReport now = ParseDeviceReport(report);
+            std::string id = DeviceIdentity(now);
+            if (taken && !SameDevice(takenReport, now)) {
                 Left("another device answers");
                 taken = false;
             }
             misses = 0;
             if (!taken && o.command.device.usb && station_.ClaimReturning(id)) {
                 identity = id;
+                takenReport = now;
                 taken = true;
                 station_.Output().SetState(port_, "done", "came back under this node after its flash");
                 station_.Output().Line(port_ + ": the device flashed before came back under this node");
@@ -157,6 +160,7 @@ void PortWorker::Run()
                     continue;
                 }
                 identity = id;
+                takenReport = now;
                 taken = true;
                 Take(report, identity);
                 if (o.command.device.usb && !Present())
@@ -322,6 +326,14 @@ void PortWorker::Flash(FlashRecord& record, std::unique_ptr<Attempt>& last)
         record.result = result;
         record.deviceState = d.deviceState;
         record.cause = CauseOf(d);
+        // Behind a cradle the library flashes the scanner, not the cradle
+        // the probe heard: the versions before are those of the unit flashed,
+        // so that the row compares like with like.
+        DeviceReport flashedBefore = ParseDeviceReport(job.ReportBefore());
+        if (!flashedBefore.Application().empty() || !flashedBefore.Bootloader().empty()) {
+            record.appBefore = flashedBefore.Application();
+            record.bootBefore = flashedBefore.Bootloader();
+        }
         DeviceReport after = ParseDeviceReport(job.ReportAfter());
         record.reportAfter = job.ReportAfter();
         record.appAfter = after.Application();

@@ -22,7 +22,30 @@ bool Hex16(const std::string& text, uint32_t& value)
     return true;
 }
 
+// Exactly four hex digits at text[at], as Windows writes them.
+bool Hex4At(const std::string& text, size_t at, uint32_t& value)
+{
+    return at + 4 <= text.size() && Hex16(text.substr(at, 4), value);
+}
+
 } // namespace
+
+bool UsbIdOfPath(const std::string& path, UsbId& id)
+{
+    std::string lower = path;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    // The ids are the first part after the bus name: "hid#vid_...&pid_...".
+    for (size_t at = lower.find("vid_"); at != std::string::npos; at = lower.find("vid_", at + 1)) {
+        UsbId found;
+        if (Hex4At(lower, at + 4, found.vendor) && lower.compare(at + 8, 5, "&pid_") == 0 &&
+            Hex4At(lower, at + 13, found.product)) {
+            id = found;
+            return true;
+        }
+    }
+    return false;
+}
 
 bool ParseUsbId(const std::string& text, UsbId& id)
 {

@@ -1,6 +1,6 @@
 // The HID devices with the station's application ids, as they come and go:
 // on Linux the hidraw nodes, from libudev's monitor (no polling of the bus);
-// other builds have none yet.
+// on Windows the HID interface paths, from a SetupDi look at each scan.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,11 @@ struct UsbId {
 
 // "f0f0:0a01" (hex); false when it is no such pair.
 bool ParseUsbId(const std::string& text, UsbId& id);
+
+// The ids a Windows HID interface path carries
+// ("\\?\hid#vid_f0f0&pid_0a01&mi_00#..."), in any case; false when it
+// names none, and the device's attributes must tell.
+bool UsbIdOfPath(const std::string& path, UsbId& id);
 
 class UsbWatch {
 public:
