@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -274,6 +275,108 @@ TEST_F(UsbTransport, ClaimedDevicesAreSkippedAndFreeOnesReported)
                          "Interface ID: 0 still can be used.\n"));
     testbed.Unplug(*first);
     testbed.Unplug(*second);
+}
+
+sim::HidrawTestbed::PlugOptions Serial(bool has, const char* serial)
+{
+    sim::HidrawTestbed::PlugOptions options;
+    options.serialNumber = has;
+    options.serial = serial;
+    return options;
+}
+
+// A bootloader whose old path no longer opens after its restart is looked
+// for again, and only a device that cannot be another scanner is taken:
+// one with its serial number, or, without one, the only device with its
+// ids while no other flasher works with such a device. The other scanner's
+// claim has lapsed each time (its flasher between two set-ups, or its
+// device back under a path of its own), so the mutexes alone would let it
+// be taken.
+TEST_F(UsbTransport, BootloaderBackUnderAnotherPathIsTakenOnlyWhenItCannotBeAnothers)
+{
+    struct Case {
+        const char* what;
+        bool serial;
+        bool otherAtFind;     // another scanner of the model when ours was found
+        bool otherAfter;      // another scanner comes while ours is off the bus
+        bool otherFlasher;    // another flasher has marked the model's ids
+        bool oursBack;
+        bool found;
+        const char* logged;
+    } cases[] = {
+        {"serial, back beside another", true, true, false, true, true, true, "Found the device again at"},
+        {"serial, only the other there", true, true, false, false, false, false, "No device with VendorID"},
+        {"serial, another comes meanwhile", true, false, true, true, false, false, "No device with VendorID"},
+        {"no serial, alone all along", false, false, false, false, true, true, "Found the device again at"},
+        {"no serial, another flasher's device instead", false, false, true, true, false, false,
+         "Another flasher works with a device of VendorID: 61680, Product ID: 2817"},
+        {"no serial, back while another flasher works", false, false, false, true, true, false,
+         "Another flasher works with a device of VendorID: 61680, Product ID: 2817"},
+        {"no serial, another was there at the find", false, true, false, false, true, false,
+         "2 devices with VendorID: 61680, Product ID: 2817, interface 0, no serial number are present"},
+        {"no serial, the other alone now", false, true, false, false, false, false,
+         "another with its ids was present when it was found"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto ours = testbed.Plug(kBootIds, 1, Serial(c.serial, "SIMA"));
+        ASSERT_TRUE(ours);
+        std::optional<sim::HidrawTestbed::Node> other, back;
+        platform::NamedMutex* otherClaim = nullptr;
+        if (c.otherAtFind) {
+            other = testbed.Plug(kBootIds, 5, Serial(c.serial, "SIMB"));
+            ASSERT_TRUE(other);
+            // Its flasher holds it while ours is found.
+            bool existed = false;
+            otherClaim =
+                platform::CreateNamedMutex(platform::Utf8ToWide(MutexName(kBootIds, *other)).c_str(), &existed);
+            ASSERT_TRUE(otherClaim && !existed);
+        }
+        {
+            Tool tool;
+            ASSERT_EQ(tool.Setup(IdsOf(kBootIds)), 0);
+            ASSERT_EQ(tool.OpenedPath(), PathOf(kBootIds, *ours));
+            platform::CloseNamedMutex(otherClaim);
+            testbed.Unplug(*ours);
+            if (c.otherAfter) {
+                other = testbed.Plug(kBootIds, 5, Serial(c.serial, "SIMB"));
+                ASSERT_TRUE(other);
+            }
+            Tool otherFlasher;
+            if (c.otherFlasher)
+                UsbMarkIdsInUse(otherFlasher.io, kBootIds.vendorId, kBootIds.productId);
+            if (c.oursBack) {
+                back = testbed.Plug(kBootIds, 7, Serial(c.serial, "SIMA"));
+                ASSERT_TRUE(back);
+            }
+            int32_t opened = tool.engine.io->OpenDevice();
+            EXPECT_TRUE(tool.Logged(c.logged)) << tool.log.Text();
+            if (c.found) {
+                EXPECT_EQ(opened, 0);
+                EXPECT_EQ(tool.OpenedPath(), PathOf(kBootIds, *back));
+                // The claim moved to it.
+                bool existed = false;
+                platform::NamedMutex* probe =
+                    platform::CreateNamedMutex(platform::Utf8ToWide(MutexName(kBootIds, *back)).c_str(), &existed);
+                EXPECT_TRUE(existed);
+                platform::CloseNamedMutex(probe);
+                // And it is the device the next open expects there.
+                tool.engine.io->CloseDevice();
+                EXPECT_EQ(tool.engine.io->OpenDevice(), 0) << tool.log.Text();
+                EXPECT_EQ(tool.OpenedPath(), PathOf(kBootIds, *back));
+            } else {
+                EXPECT_NE(opened, 0);
+            }
+            if (other) {
+                EXPECT_NE(tool.OpenedPath(), PathOf(kBootIds, *other)) << "took the other scanner";
+            }
+            tool.engine.io->CloseDevice();
+            tool.io->destroy(tool.io);
+        }
+        for (auto* node : {&other, &back})
+            if (*node)
+                testbed.Unplug(**node);
+    }
 }
 
 // The host may replace its port name while the transport lives; the
