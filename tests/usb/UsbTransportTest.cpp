@@ -379,6 +379,43 @@ TEST_F(UsbTransport, BootloaderBackUnderAnotherPathIsTakenOnlyWhenItCannotBeAnot
     }
 }
 
+// Node numbers are given out again: after the device restarts, the node
+// the host named may belong to another HID device (a keyboard here). It is
+// not talked to; the device is found again where it came back.
+TEST_F(UsbTransport, TheHostsNodeTakenByAnotherDeviceAfterARestartIsNotUsed)
+{
+    const sim::UsbIds app{0xF0F0, 0x0A01, 0};
+    const sim::UsbIds keyboard{0x1234, 0x0001, 0};
+    for (bool serial : {true, false}) {
+        SCOPED_TRACE(serial ? "with a serial number" : "without a serial number");
+        auto ours = testbed.Plug(app, 1, Serial(serial, "SIMA"));
+        ASSERT_TRUE(ours);
+        const std::string node = ours->devnode;
+        Tool tool;
+        ASSERT_EQ(tool.SetupByPath(node), 0);
+        testbed.Unplug(*ours);
+        auto other = testbed.Plug(keyboard, 3, Serial(serial, "KBD"));
+        ASSERT_TRUE(other);
+        ASSERT_EQ(other->devnode, node) << "the keyboard did not get the old node";
+        EXPECT_NE(tool.engine.io->OpenDevice(), 0);
+        EXPECT_TRUE(tool.Logged("do_usb_open - " + node + " leads to another device now (VendorID: 4660"))
+            << tool.log.Text();
+
+        auto back = testbed.Plug(app, 7, Serial(serial, "SIMA"));
+        ASSERT_TRUE(back);
+        ASSERT_EQ(tool.engine.io->OpenDevice(), 0) << tool.log.Text();
+        EXPECT_EQ(tool.OpenedPath(), PathOf(app, *back));
+        uint8_t byte = 'x';
+        EXPECT_EQ(tool.io->writeBytes(tool.io, &byte, 1), 1);
+        EXPECT_EQ(Received(*back).size(), 1u);
+        EXPECT_TRUE(Received(*other).empty()) << "the keyboard was written to";
+        tool.engine.io->CloseDevice();
+        tool.io->destroy(tool.io);
+        testbed.Unplug(*other);
+        testbed.Unplug(*back);
+    }
+}
+
 // The host may replace its port name while the transport lives; the
 // transport reopens what it was given.
 TEST_F(UsbTransport, DevicePathOutlivesTheCallersText)
