@@ -12,8 +12,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
@@ -414,6 +417,65 @@ TEST_F(UsbTransport, TheHostsNodeTakenByAnotherDeviceAfterARestartIsNotUsed)
         testbed.Unplug(*other);
         testbed.Unplug(*back);
     }
+}
+
+// While udev runs, a node it has not set up yet is skipped by the search:
+// its rules (the user's permissions among them) have not run. umockdev
+// leaves /run/udev alone, so the test runs itself again in a mount
+// namespace of its own whose /run is a fresh tmpfs: there udev looks active
+// (its control socket's path exists) and a node counts as set up once its
+// database entry exists. The host's /run is not touched.
+TEST_F(UsbTransport, ANodeUdevHasNotSetUpYetIsSkipped)
+{
+    const char* test = "UsbTransport.ANodeUdevHasNotSetUpYetIsSkipped";
+    if (!std::getenv("TAMBRIX_UDEV_NAMESPACE")) {
+        if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0)
+            GTEST_SKIP() << "needs root and unshare for a /run of its own";
+        char self[4096] = {};
+        ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+        const char* preload = std::getenv("LD_PRELOAD");
+        std::string command =
+            std::string("env -u LD_PRELOAD -u UMOCKDEV_DIR TAMBRIX_UDEV_NAMESPACE=1 /usr/bin/unshare --mount "
+                        "--propagation private sh -c 'mount -t tmpfs tmpfs /run && mkdir -p /run/udev/data && "
+                        "touch /run/udev/control && LD_PRELOAD=\"$1\" exec \"$0\" --gtest_filter=$2' ") +
+            self + " '" + (preload ? preload : "") + "' " + test + " 2>&1";
+        FILE* child = popen(command.c_str(), "r");
+        ASSERT_NE(child, nullptr);
+        std::string output;
+        char buffer[4096];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, child)) > 0;)
+            output.append(buffer, n);
+        int status = pclose(child);
+        std::string tail = output.size() > 6000 ? output.substr(output.size() - 6000) : output;
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "exit status " << status << ", output's end:\n" << tail;
+        EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << tail;
+        return;
+    }
+    auto early = testbed.Plug(kBootIds, 1);
+    auto ready = testbed.Plug(kBootIds, 2);
+    ASSERT_TRUE(early && ready);
+    const std::string earlyName = early->devnode.substr(early->devnode.rfind('/') + 1);
+    const std::string entry = "/run/udev/data/+hidraw:" + ready->devnode.substr(ready->devnode.rfind('/') + 1);
+    FILE* db = std::fopen(entry.c_str(), "w");
+    ASSERT_NE(db, nullptr);
+    std::fputs("I:1000000\n", db);
+    std::fclose(db);
+    {
+        Tool tool;
+        ASSERT_EQ(tool.Setup(IdsOf(kBootIds)), 0) << tool.log.Text();
+        EXPECT_EQ(tool.OpenedPath(), PathOf(kBootIds, *ready));
+        EXPECT_TRUE(tool.Logged("not yet set up by udev: " + earlyName + "\n")) << tool.log.Text();
+        tool.io->destroy(tool.io);
+    }
+    // Neither set up: nothing to take.
+    unlink(entry.c_str());
+    {
+        Tool tool;
+        EXPECT_EQ(tool.Setup(IdsOf(kBootIds)), -1) << tool.log.Text();
+    }
+    testbed.Unplug(*early);
+    testbed.Unplug(*ready);
 }
 
 // The host may replace its port name while the transport lives; the
