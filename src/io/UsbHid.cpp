@@ -125,7 +125,6 @@ UsbPathMatch UsbPathMatches(FlashIoDevice* io, const UsbIdentity& id, int index,
     return UsbPathMatch::None;
 }
 
-
 // A device the transport opened, as it was then.
 struct UsbKnownDevice {
     bool known = false;
