@@ -311,6 +311,8 @@ const UsbBackend kLinkBackend = {
     [](FlashIoDevice* io, void* native, uint8_t* report, uint32_t waitMs, uint32_t* received) {
         return HandleOf(native)->Read(io, report, waitMs, received);
     },
+    // The link's device keeps its path across restarts: nothing to tell.
+    [](FlashIoDevice*, void*, const wchar_t*, UsbDeviceFacts*) { return false; },
 };
 
 } // namespace

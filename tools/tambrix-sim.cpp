@@ -101,6 +101,9 @@ void Usage(FILE* out)
                  "  --usb-keep-ptys           keep each unplugged node's pty open until the end (for\n"
                  "                            hosts under Wine, which end on a node's hang-up)\n"
                  "  --usb-vanish-at TEXT      leave the bus for good when the trace shows TEXT\n"
+                 "  --usb-move                come back from each restart on another USB port and\n"
+                 "                            hidraw node, off the bus for a while first\n"
+                 "  --usb-no-serial           the device has no serial number\n"
                  "output:\n"
                  "  --dump-dir DIR            on exit, write the areas: scanner-app.bin,\n"
                  "                            scanner-boot.bin (and cradle-app.bin, cradle-boot.bin;\n"
@@ -125,6 +128,8 @@ struct Options {
     bool usb = false;
     bool keepPtys = false;
     std::string vanishAt;
+    bool move = false;
+    bool serialNumber = true;
     bool resetDelaySet = false;
     std::string dumpDir;
     bool quiet = false;
@@ -220,6 +225,10 @@ Options Parse(int argc, char** argv)
             options.keepPtys = true;
         } else if (option == "--usb-vanish-at") {
             options.vanishAt = value();
+        } else if (option == "--usb-move") {
+            options.move = true;
+        } else if (option == "--usb-no-serial") {
+            options.serialNumber = false;
         } else if (option == "--hw-rev") {
             c.unit.hwRev = Number(option, value());
         } else if (option == "--app-version") {
@@ -485,6 +494,10 @@ int ServeUsb(const Options& options, sim::Device& device)
     if (options.keepPtys)
         testbed.KeepPtysOpen();
     sim::HidrawServer server(testbed, device);
+    if (options.move)
+        server.MoveOnRestart(options.serialNumber);
+    else if (!options.serialNumber)
+        server.NoSerialNumber();
     if (!options.vanishAt.empty()) {
         device.SetTrace([&options, &server](const std::string& line) {
             if (!options.quiet)

@@ -17,6 +17,8 @@ constexpr int kMaxWaitMs = 20;
 // What a host that does not read can have waiting, as a HID driver's
 // input buffers (512 on Windows).
 constexpr size_t kMaxPendingReports = 512;
+// The least time a device that moves is off the bus.
+constexpr Time kMovingOffBusMs = 200;
 
 } // namespace
 
@@ -89,14 +91,30 @@ void HidrawServer::UpdateBus()
     bool wanted = face_.Attached() && !vanished_;
     std::lock_guard<std::mutex> lock(mutex_);
     if (plugged_ && (!wanted || face_.Enumeration() != enumeration_)) {
+        lastHidraw_ = node_.hidraw;
+        unpluggedAt_ = Now();
         testbed_.Unplug(node_);
         plugged_ = false;
         pending_.clear();
         face_.TheDevice().Env().Trace("usb", "off the bus");
     }
+    // Hardware is off the bus for a while when it restarts, and a host may
+    // miss a device that goes and comes in the same instant (Wine 8.0 does).
+    if (moving_ && unpluggedAt_ && Now() < *unpluggedAt_ + kMovingOffBusMs)
+        return;
     if (!plugged_ && wanted) {
         UsbIds ids = face_.Ids();
-        if (auto node = testbed_.Plug(ids, port_)) {
+        HidrawTestbed::PlugOptions options;
+        options.serialNumber = serialNumber_;
+        // A serial number belongs to the device, not to the port it is on.
+        options.serial = "SIM" + std::to_string(port_);
+        int port = port_;
+        if (moving_) {
+            // A port per enumeration, past those of other devices' ports.
+            port = port_ + 10 * static_cast<int>(face_.Enumeration());
+            options.avoidHidraw = lastHidraw_;
+        }
+        if (auto node = testbed_.Plug(ids, port, options)) {
             node_ = *node;
             plugged_ = true;
             enumeration_ = face_.Enumeration();

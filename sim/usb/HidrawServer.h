@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -44,6 +45,17 @@ public:
     std::string UsbInterface();
     // Output reports the device has taken.
     uint32_t HostReports() const { return hostReports_; }
+
+    // From now on each restart brings the device back under the next USB
+    // port and another hidraw node, as real hardware may come back; with
+    // or without a serial number. Before Start().
+    void MoveOnRestart(bool serialNumber)
+    {
+        moving_ = true;
+        serialNumber_ = serialNumber;
+    }
+    // A device without a serial number that stays where it is. Before Start().
+    void NoSerialNumber() { serialNumber_ = false; }
 
     // Faults. The device leaves the bus for good; safe from any thread,
     // the device's trace included.
@@ -70,6 +82,10 @@ private:
     HidrawTestbed::Node node_;
     bool plugged_ = false;
     uint32_t enumeration_ = 0;
+    bool moving_ = false;
+    bool serialNumber_ = true;
+    int lastHidraw_ = -1;
+    std::optional<Time> unpluggedAt_;
     std::deque<UsbReport> injected_;
     std::deque<UsbReport> pending_;  // the device's, not yet on the node
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

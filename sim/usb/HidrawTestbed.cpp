@@ -64,20 +64,31 @@ std::string HidrawTestbed::Root() const
 // "/inputN" is the interface) and serial number.
 std::optional<HidrawTestbed::Node> HidrawTestbed::Plug(const UsbIds& ids, int port)
 {
+    return Plug(ids, port, PlugOptions{});
+}
+
+std::optional<HidrawTestbed::Node> HidrawTestbed::Plug(const UsbIds& ids, int port, const PlugOptions& options)
+{
     std::string usbName = std::to_string(bus_) + "-" + std::to_string(port);
     std::string interfaceName = usbName + ":1." + std::to_string(ids.interfaceNumber);
     std::string vid = Hex(ids.vendorId, 4), pid = Hex(ids.productId, 4);
     std::string product = Hex(ids.vendorId, 1) + "/" + Hex(ids.productId, 1) + "/100";
-    std::string serial = "SIM" + std::to_string(port);
+    std::string serial = !options.serialNumber      ? std::string()
+                         : !options.serial.empty() ? options.serial
+                                                   : "SIM" + std::to_string(port);
     std::string phys = "usb-sim-" + usbName + "/input" + std::to_string(ids.interfaceNumber);
     Node node;
     node.usbInterface = interfaceName;
-    node.hidraw = FreeHidraw();
+    node.hidraw = FreeHidraw(options.avoidHidraw);
     std::string name = "hidraw" + std::to_string(node.hidraw);
     node.devnode = "/dev/" + name;
+    // A device without a serial number has no such attribute at all; the
+    // slot then carries one every device has.
+    const char* serialName = options.serialNumber ? "serial" : "bNumConfigurations";
+    const char* serialValue = options.serialNumber ? serial.c_str() : "1";
     std::string usb = Take(umockdev_testbed_add_device(testbed_, "usb", usbName.c_str(), nullptr, "idVendor",
                                                        vid.c_str(), "idProduct", pid.c_str(), "bcdDevice", "0100",
-                                                       "serial", serial.c_str(), "product", kProductName, nullptr,
+                                                       serialName, serialValue, "product", kProductName, nullptr,
                                                        "DEVTYPE", "usb_device", "PRODUCT", product.c_str(), nullptr));
     std::string intf = usb.empty() ? std::string()
                                    : Take(umockdev_testbed_add_device(
@@ -192,10 +203,10 @@ bool HidrawTestbed::OpenNode(Node& node)
     return symlink(slave, link.c_str()) == 0;
 }
 
-int HidrawTestbed::FreeHidraw()
+int HidrawTestbed::FreeHidraw(int avoid)
 {
     size_t n = 0;
-    while (n < hidrawTaken_.size() && hidrawTaken_[n])
+    while (n < hidrawTaken_.size() && (hidrawTaken_[n] || static_cast<int>(n) == avoid))
         ++n;
     if (n == hidrawTaken_.size())
         hidrawTaken_.push_back(false);

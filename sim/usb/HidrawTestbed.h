@@ -51,6 +51,16 @@ public:
     // device that comes back after a restart usually has its old node.
     // Nullopt when umockdev refuses.
     std::optional<Node> Plug(const UsbIds& ids, int port);
+
+    // How a device comes back from a restart, as hardware may: under another
+    // USB port path and another hidraw number (its old one stays taken for
+    // a while by the kernel's bookkeeping), with or without a serial number.
+    struct PlugOptions {
+        bool serialNumber = true;
+        std::string serial;     // the device's own; "SIM<port>" when empty
+        int avoidHidraw = -1;   // a number the device must not get
+    };
+    std::optional<Node> Plug(const UsbIds& ids, int port, const PlugOptions& options);
     // Pulls the device out: its sysfs entries and node go, and a host that
     // has the node open sees it hang up.
     void Unplug(Node& node);
@@ -62,7 +72,7 @@ public:
     void KeepPtysOpen() { keepPtys_ = true; }
 
 private:
-    int FreeHidraw();
+    int FreeHidraw(int avoid = -1);
     bool OpenNode(Node& node);
     bool AnswerIoctls(Node& node, const UsbIds& ids, const std::string& phys);
     void ClosePty(int fd);

@@ -4,6 +4,7 @@
 #include "flash/KIRO_FlashTool.h"
 
 #include "io/FlashIo.h"
+#include "io/UsbHid.h"
 #include "log/Log.h"
 #include "platform/Platform.h"
 
@@ -92,8 +93,13 @@ uint32_t RestartPause(const KIRO_FlashTool& engine)
 int32_t EnterBootloader(KIRO_FlashTool& engine)
 {
     BootModelMutex mutex(engine);
-    if (engine.pinfo.physical_cable_type == 'U' && mutex.Acquire() != 0)
-        return -1;
+    if (engine.pinfo.physical_cable_type == 'U') {
+        if (mutex.Acquire() != 0)
+            return -1;
+        // Before the device changes to the bootloader's ids, so that no other
+        // process takes it for its own while it has them.
+        UsbMarkIdsInUse(engine.io->io, engine.usbBootIds.vendorId, engine.usbBootIds.productId);
+    }
     uint32_t start = platform::TickCount();
     int tries = 0;
     do {

@@ -157,6 +157,8 @@ int32_t KIRO_FlashTool::InitUsb(const wchar_t* name)
     }
     usbIdentity = UsbIdentity{-1, -1, -1, -1, deviceName, nullptr};
     usbBootIds = UsbIdentity{};
+    // What an earlier flash learnt of its devices is no guide to this one's.
+    UsbForgetDevices(io->io);
     return SetupUsbInterface(usbIdentity);
 }
 

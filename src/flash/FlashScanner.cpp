@@ -7,6 +7,7 @@
 #include "api/ToolContext.h"
 #include "files/LibMOCF.h"
 #include "io/FlashIo.h"
+#include "io/UsbHid.h"
 #include "log/Log.h"
 #include "platform/Platform.h"
 
@@ -99,10 +100,13 @@ uint32_t LoggedHostResult(ToolContext* context, uint32_t result)
 uint32_t EarlyFailure(ToolContext* context, uint32_t result)
 {
     KIRO_FlashTool* engine = context->engine;
-    if (int32_t opened = engine->OpenInterface(OPEN_DEVICE, OPEN_FINAL))
+    if (int32_t opened = engine->OpenInterface(OPEN_DEVICE, OPEN_FINAL)) {
+        UsbForgetDevices(engine->io->io);
         return LoggedHostResult(context, static_cast<uint32_t>(opened));
+    }
     engine->io->MNU_SetDecimal('M', "VISMN4", 0, '.');
     engine->CloseInterface();
+    UsbForgetDevices(engine->io->io);
     engine->LogMsg(LOG_SUMMARY, L"Result: %d\n", static_cast<int>(result));
     engine->Stamp(LOG_SUMMARY, L"END:");
     return LoggedHostResult(context, result);
@@ -162,6 +166,7 @@ uint32_t FlashScanner(ToolContext* context, const wchar_t* fileName)
 
     int32_t internal = engine->FlashScanner_Internal(fileType, fileName);
     engine->UnloadFile();
+    UsbForgetDevices(engine->io->io);
     context->LogMsg(LOG_SUMMARY, L"Result: %d\n", internal);
     engine->Stamp(LOG_SUMMARY, L"END:");
     if (context->cancelIo.load(std::memory_order_relaxed) != 0)

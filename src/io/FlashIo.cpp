@@ -1,5 +1,6 @@
 #include "io/FlashIo.h"
 
+#include "io/UsbHid.h"
 #include "log/Log.h"
 #include "platform/Platform.h"
 
@@ -42,6 +43,7 @@ FlashIo::~FlashIo()
             platform::CloseNamedMutex(io->m_hDeviceMutex);
             io->m_hDeviceMutex = nullptr;
         }
+        UsbForgetDevices(io);
         free(io);
         io = nullptr;
     }

@@ -9,6 +9,7 @@ namespace platform {
 struct NamedMutex;
 }
 struct IoRecorder;
+struct UsbKnownDevices;
 
 constexpr uint32_t kTxBufferSize = 16384;
 
@@ -46,6 +47,9 @@ struct FlashIoDevice {
     // Records the exchange when the host asked for a recording; null
     // otherwise (io/IoRecorder.h).
     IoRecorder* recorder;
+    // What the USB transport learnt of the devices of this flash, across
+    // its set-ups (io/UsbHid.h); null when nothing.
+    UsbKnownDevices* usbKnown;
 };
 
 // What a transport's destroy leaves behind: no block and no slots. The serial

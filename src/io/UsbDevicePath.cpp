@@ -64,3 +64,13 @@ std::string UsbHidrawNode(const wchar_t* path)
     const wchar_t* hash = wcsrchr(path, L'#');
     return platform::WideToUtf8(hash ? hash + 1 : path);
 }
+
+int32_t UsbPathInterfaceNumber(const wchar_t* path)
+{
+    std::wstring lower = path ? path : L"";
+    UsbLowerCase(lower.data());
+    size_t at = lower.find(L"&mi_");
+    if (at == std::wstring::npos)
+        return 0;
+    return static_cast<int32_t>(wcstol(lower.c_str() + at + 4, nullptr, 16));
+}

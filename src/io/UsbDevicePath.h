@@ -25,3 +25,5 @@ std::wstring UsbHidrawPath(uint32_t vendorId, uint32_t productId, uint32_t inter
                            const std::string& usbInterface, const std::string& node);
 // The node a path names: the part after its last "#", or the whole path.
 std::string UsbHidrawNode(const wchar_t* path);
+// The interface number a path names ("mi_%02x"), 0 for a path without one.
+int32_t UsbPathInterfaceNumber(const wchar_t* path);

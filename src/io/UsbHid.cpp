@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,9 @@ const UsbBackend kUsbSystemBackend = {
     [](FlashIoDevice* io, void* native, uint8_t* report, uint32_t waitMs, uint32_t* received) {
         return UsbNativeReadReport(io, Native(native), report, waitMs, received);
     },
+    [](FlashIoDevice* io, void* native, const wchar_t* path, UsbDeviceFacts* facts) {
+        return UsbNativeDescribe(io, Native(native), path, facts);
+    },
 };
 
 UsbPathMatch UsbPathMatches(FlashIoDevice* io, const UsbIdentity& id, int index, wchar_t* path, bool traceSteps)
@@ -119,6 +123,122 @@ UsbPathMatch UsbPathMatches(FlashIoDevice* io, const UsbIdentity& id, int index,
         return UsbPathMatch::IdsOnly;
     IoLog(io, LOG_DETAIL, L"No Match(2): %s\n", pattern.c_str());
     return UsbPathMatch::None;
+}
+
+// A device the transport opened, as it was then.
+struct UsbKnownDevice {
+    bool known = false;
+    UsbDeviceFacts facts;
+    // No other device with its ids was present: a device without a serial
+    // number found alone again later cannot be a bystander that was there.
+    bool alone = false;
+};
+
+struct UsbKnownDevices {
+    std::wstring hostPath;   // the path the host gave, the application's
+    UsbKnownDevice app;      // the device first opened by it
+    std::wstring appFoundAt; // where that device was found again
+    UsbKnownDevice boot;     // the device the search by ids found
+    struct Mark {
+        int32_t vendorId;
+        int32_t productId;
+        int slot;
+        platform::NamedMutex* mutex;
+    };
+    std::vector<Mark> marks;
+};
+
+namespace {
+
+// Marks per ids: one per process that works with such a device at once.
+constexpr int kUsbIdsMarks = 8;
+
+std::wstring MarkName(int32_t vendorId, int32_t productId, int slot)
+{
+    return L"Global\\ZOT_TAMBRIX01_INUSE_" + UsbMatchPattern(vendorId, productId) + L"#" + std::to_wstring(slot);
+}
+
+UsbKnownDevices* Known(FlashIoDevice* io)
+{
+    if (!io->usbKnown)
+        io->usbKnown = new (std::nothrow) UsbKnownDevices();
+    return io->usbKnown;
+}
+
+bool SameDevice(const UsbDeviceFacts& a, const UsbDeviceFacts& b)
+{
+    return a.vendorId == b.vendorId && a.productId == b.productId && a.interfaceNumber == b.interfaceNumber &&
+           a.hasSerial == b.hasSerial && (!a.hasSerial || a.serial == b.serial);
+}
+
+std::wstring Shown(const UsbDeviceFacts& facts, bool where = true)
+{
+    wchar_t text[96];
+    swprintf(text, sizeof text / sizeof text[0], L"VendorID: %d, Product ID: %d, interface %d, ", facts.vendorId,
+             facts.productId, facts.interfaceNumber);
+    std::wstring shown = text + (facts.hasSerial ? L"serial number " + facts.serial : L"no serial number");
+    return !where || facts.location.empty() ? shown : shown + L", at " + facts.location;
+}
+
+// Whether another process has marked these ids (UsbMarkIdsInUse). A look
+// takes each free mark for an instant; a process that marks at that moment
+// moves on to the next one.
+bool OthersUseIds(FlashIoDevice* io, int32_t vendorId, int32_t productId)
+{
+    for (int slot = 0; slot < kUsbIdsMarks; ++slot) {
+        bool ours = false;
+        if (io->usbKnown)
+            for (const UsbKnownDevices::Mark& mark : io->usbKnown->marks)
+                ours = ours || (mark.vendorId == vendorId && mark.productId == productId && mark.slot == slot);
+        if (ours)
+            continue;
+        bool existed = false;
+        platform::NamedMutex* mutex = platform::CreateNamedMutex(MarkName(vendorId, productId, slot).c_str(), &existed);
+        // A mark that cannot be looked at may be another's.
+        if (!mutex)
+            return true;
+        platform::CloseNamedMutex(mutex);
+        if (existed)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void UsbMarkIdsInUse(FlashIoDevice* io, int32_t vendorId, int32_t productId)
+{
+    UsbKnownDevices* known = io && vendorId > 0 ? Known(io) : nullptr;
+    if (!known)
+        return;
+    for (const UsbKnownDevices::Mark& mark : known->marks)
+        if (mark.vendorId == vendorId && mark.productId == productId)
+            return;
+    for (int slot = 0; slot < kUsbIdsMarks; ++slot) {
+        bool existed = false;
+        std::wstring name = MarkName(vendorId, productId, slot);
+        platform::NamedMutex* mutex = platform::CreateNamedMutex(name.c_str(), &existed);
+        if (mutex && !existed) {
+            known->marks.push_back({vendorId, productId, slot, mutex});
+            return;
+        }
+        platform::CloseNamedMutex(mutex);
+    }
+    // Every mark is taken: others see them all taken as well, so nobody
+    // takes a device without a serial number for another's.
+    IoLog(io, LOG_INFO, L"Every mark of VendorID: %d, Product ID: %d is taken by others.\n", vendorId, productId);
+}
+
+void UsbForgetDevices(FlashIoDevice* io)
+{
+    if (!io || !io->usbKnown)
+        return;
+    for (const UsbKnownDevices::Mark& mark : io->usbKnown->marks) {
+        platform::ReleaseNamedMutex(mark.mutex);
+        platform::CloseNamedMutex(mark.mutex);
+    }
+    delete io->usbKnown;
+    io->usbKnown = nullptr;
 }
 
 namespace {
@@ -222,6 +342,193 @@ int32_t OpenByPath(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path)
 
 } // namespace
 
+namespace {
+
+// The matching paths of a walk, the exact interface first, then devices
+// without interfaces. Another interface of a composite device is taken only
+// when no device carries the exact one: it may belong to a device that
+// another process holds by its exact interface.
+std::vector<std::wstring> MatchingPaths(FlashIoDevice* io, UsbCookie* cookie, const UsbIdentity& identity,
+                                        bool traceSteps)
+{
+    std::vector<std::wstring> exact, single, otherInterface;
+    cookie->backend->enumerate(io, cookie->native, [&](int index, wchar_t* path) {
+        UsbPathMatch match = UsbPathMatches(io, identity, index, path, traceSteps);
+        if (match == UsbPathMatch::Exact)
+            exact.emplace_back(path);
+        else if (match == UsbPathMatch::IdsOnly)
+            (wcsstr(path, L"&mi_") ? otherInterface : single).emplace_back(path);
+        return false;
+    });
+    if (!exact.empty())
+        otherInterface.clear();
+    exact.insert(exact.end(), single.begin(), single.end());
+    exact.insert(exact.end(), otherInterface.begin(), otherInterface.end());
+    return exact;
+}
+
+std::vector<std::wstring> MatchingPaths(FlashIoDevice* io, UsbCookie* cookie, bool traceSteps)
+{
+    return MatchingPaths(io, cookie, cookie->identity, traceSteps);
+}
+
+} // namespace
+
+namespace {
+
+bool Describe(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path, UsbDeviceFacts& facts)
+{
+    return cookie->backend->describe && cookie->backend->describe(io, cookie->native, path, &facts);
+}
+
+UsbIdentity IdsOf(const UsbDeviceFacts& facts)
+{
+    return UsbIdentity{facts.vendorId, facts.productId, facts.interfaceNumber, 0, nullptr, nullptr};
+}
+
+// Notes the device just opened at path, to know it again after a restart.
+void Learn(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path, UsbKnownDevice& known)
+{
+    UsbDeviceFacts facts;
+    if (!Describe(io, cookie, path, facts) || facts.vendorId <= 0)
+        return;
+    known.known = true;
+    known.facts = facts;
+    known.alone = MatchingPaths(io, cookie, IdsOf(facts), false).size() == 1;
+    UsbMarkIdsInUse(io, facts.vendorId, facts.productId);
+}
+
+// Node numbers and paths are given out again: after a restart the old one
+// may lead to another device, or to ours on another port, whose claim then
+// has to move with it. A device with a serial number stays itself when its
+// new firmware enumerates under another product id.
+bool StillTheDevice(FlashIoDevice* io, UsbCookie* cookie, const wchar_t* path, const UsbKnownDevice& known)
+{
+    UsbDeviceFacts facts;
+    if (!known.known || !Describe(io, cookie, path, facts))
+        return true;
+    const UsbDeviceFacts& want = known.facts;
+    bool same = facts.location == want.location &&
+                (want.hasSerial ? facts.hasSerial && facts.serial == want.serial && facts.vendorId == want.vendorId
+                                : SameDevice(facts, want));
+    if (same)
+        return true;
+    IoLog(io, LOG_ERROR, L"do_usb_open - %s leads to another device now (%s); ours has %s.\n", path,
+          Shown(facts).c_str(), Shown(want).c_str());
+    return false;
+}
+
+// Finds a known device again after a restart moved it to another path: by
+// its serial number, or, without one, only where it cannot be another's
+// (found alone, alone now, and no other process works with its ids). The
+// device's claim moves to the path found. True when claimed and open.
+bool FindKnownDevice(FlashIoDevice* io, UsbCookie* cookie, UsbKnownDevice& known)
+{
+    const UsbDeviceFacts& want = known.facts;
+    IoLog(io, LOG_INFO, L"Searching again for the device with %s.\n", Shown(want, false).c_str());
+    std::vector<std::wstring> same;
+    UsbDeviceFacts found;
+    for (const std::wstring& path : MatchingPaths(io, cookie, IdsOf(want), false)) {
+        UsbDeviceFacts facts;
+        if (Describe(io, cookie, path.c_str(), facts) && SameDevice(facts, want)) {
+            same.push_back(path);
+            found = facts;
+        }
+    }
+    if (same.empty()) {
+        IoLog(io, LOG_INFO, L"No device with %s is present.\n", Shown(want, false).c_str());
+        return false;
+    }
+    if (same.size() > 1) {
+        IoLog(io, LOG_ERROR, L"%d devices with %s are present: ours cannot be told from the others.\n",
+              static_cast<int>(same.size()), Shown(want, false).c_str());
+        return false;
+    }
+    if (!want.hasSerial && !known.alone) {
+        IoLog(io, LOG_ERROR,
+              L"The device has no serial number and another with its ids was present when it was found: it is not "
+              L"taken, as it may be the other.\n");
+        return false;
+    }
+    if (!want.hasSerial && OthersUseIds(io, want.vendorId, want.productId)) {
+        IoLog(io, LOG_ERROR,
+              L"Another flasher works with a device of VendorID: %d, Product ID: %d; without a serial number ours "
+              L"cannot be told from it, so %s is not taken.\n",
+              want.vendorId, want.productId, same[0].c_str());
+        return false;
+    }
+    platform::NamedMutex* old = io->m_hDeviceMutex;
+    io->m_hDeviceMutex = nullptr;
+    bool occupied = false;
+    if (!ClaimAndOpen(io, cookie, same[0].c_str(), &occupied)) {
+        io->m_hDeviceMutex = old;
+        return false;
+    }
+    if (old) {
+        platform::ReleaseNamedMutex(old);
+        platform::CloseNamedMutex(old);
+    }
+    IoLog(io, LOG_INFO, L"Found the device again at %s.\n", same[0].c_str());
+    // Where it is now is where the next open checks it.
+    known.facts = found;
+    return true;
+}
+
+void CloseAfterCheck(UsbCookie* cookie)
+{
+    cookie->backend->close(cookie->native);
+    cookie->openFlag = 0;
+}
+
+// The host's path, or where its device was found again in this flash.
+int32_t OpenHostPath(FlashIoDevice* io, UsbCookie* cookie)
+{
+    UsbKnownDevices* known = Known(io);
+    const wchar_t* hostPath = cookie->identity.devicePath ? cookie->identity.devicePath : L"";
+    if (known && known->hostPath != hostPath) {
+        known->hostPath = hostPath;
+        known->app = UsbKnownDevice{};
+        known->appFoundAt.clear();
+    }
+    const wchar_t* path = known && !known->appFoundAt.empty() ? known->appFoundAt.c_str() : hostPath;
+    if (OpenByPath(io, cookie, path) == 0) {
+        if (!known)
+            return 0;
+        if (!known->app.known) {
+            Learn(io, cookie, path, known->app);
+            return 0;
+        }
+        if (StillTheDevice(io, cookie, path, known->app))
+            return 0;
+        CloseAfterCheck(cookie);
+    }
+    if (!known || !known->app.known || !FindKnownDevice(io, cookie, known->app))
+        return -1;
+    known->appFoundAt = cookie->identity.preservedPath;
+    cookie->openFlag = 1;
+    return 0;
+}
+
+// The device the search found, at its path or found again after a restart.
+int32_t OpenPreserved(FlashIoDevice* io, UsbCookie* cookie)
+{
+    const UsbIdentity& id = cookie->identity;
+    UsbKnownDevices* known = io->usbKnown;
+    bool knownBoot = known && known->boot.known && known->boot.facts.vendorId == id.vendorId &&
+                     known->boot.facts.productId == id.productId;
+    if (OpenByPath(io, cookie, id.preservedPath) == 0) {
+        if (!knownBoot || StillTheDevice(io, cookie, id.preservedPath, known->boot))
+            return 0;
+        CloseAfterCheck(cookie);
+    }
+    if (!knownBoot || !FindKnownDevice(io, cookie, known->boot))
+        return -1;
+    cookie->openFlag = 1;
+    return 0;
+}
+
+} // namespace
+
 int32_t BL_FlashIo_Setup_WIN32_USB(FlashIoDevice* io, const UsbIdentity* identity)
 {
     return UsbSetupOnBackend(io, identity, &kUsbSystemBackend, nullptr);
@@ -269,15 +576,19 @@ int32_t my_usb_open(FlashIoDevice* io)
         return 0;
     const UsbIdentity& id = cookie->identity;
     if (id.vendorId < 0)
-        return OpenByPath(io, cookie, id.devicePath);
+        return OpenHostPath(io, cookie);
     if (id.preservedPath) {
         IoLog(io, LOG_INFO, L"Open preserving boot USB device path: %s\n", id.preservedPath);
-        return OpenByPath(io, cookie, id.preservedPath);
+        return OpenPreserved(io, cookie);
     }
     if (FindHidDevice(io, cookie) == 0) {
         IoLog(io, LOG_ERROR, L"Failed to FIND and OPEN USB Device, VendorID: %d, Product ID: %d, Interface ID: %d\n",
               id.vendorId, id.productId, id.interfaceId);
         return -1;
+    }
+    if (UsbKnownDevices* known = Known(io)) {
+        known->boot = UsbKnownDevice{};
+        Learn(io, cookie, id.preservedPath, known->boot);
     }
     if (!FindHidDevice_debug(io, cookie))
         IoLog(io, LOG_ERROR,
@@ -319,32 +630,6 @@ void my_usb_destory(FlashIoDevice* io)
     ClearTransportSlots(io);
     ReleaseDeviceMutex(io);
 }
-
-namespace {
-
-// The matching paths of a walk, the exact interface first, then devices
-// without interfaces. Another interface of a composite device is taken only
-// when no device carries the exact one: it may belong to a device that
-// another process holds by its exact interface.
-std::vector<std::wstring> MatchingPaths(FlashIoDevice* io, UsbCookie* cookie, bool traceSteps)
-{
-    std::vector<std::wstring> exact, single, otherInterface;
-    cookie->backend->enumerate(io, cookie->native, [&](int index, wchar_t* path) {
-        UsbPathMatch match = UsbPathMatches(io, cookie->identity, index, path, traceSteps);
-        if (match == UsbPathMatch::Exact)
-            exact.emplace_back(path);
-        else if (match == UsbPathMatch::IdsOnly)
-            (wcsstr(path, L"&mi_") ? otherInterface : single).emplace_back(path);
-        return false;
-    });
-    if (!exact.empty())
-        otherInterface.clear();
-    exact.insert(exact.end(), single.begin(), single.end());
-    exact.insert(exact.end(), otherInterface.begin(), otherInterface.end());
-    return exact;
-}
-
-} // namespace
 
 int32_t FindHidDevice(FlashIoDevice* io, UsbCookie* cookie)
 {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 // Installs the transport and test-opens the device once: 0, or -1 with
 // nothing installed. The caller has torn the previous transport down.
@@ -90,6 +91,29 @@ int32_t my_usb_fill(FlashIoDevice* io, UsbCookie* cookie, uint8_t* destination, 
 
 enum class UsbReadResult { Report, Timeout, Failed, Gone };
 
+// What tells one device from another once a restart may have moved it to
+// another path: its ids and, when it has one, its serial number.
+struct UsbDeviceFacts {
+    int32_t vendorId = -1;
+    int32_t productId = -1;
+    int32_t interfaceNumber = 0;
+    bool hasSerial = false;
+    std::wstring serial;
+    // Where it sits on the bus when its path does not say (Linux: the USB
+    // interface behind a node); empty otherwise.
+    std::wstring location;
+};
+
+// Frees what the transport learnt of the devices of a flash and gives up
+// its marks of their ids (below). At the start and end of each flash and
+// when the io structure goes.
+void UsbForgetDevices(FlashIoDevice* io);
+// Marks the ids as worked with by this process until UsbForgetDevices: a
+// device without a serial number that is searched for again after its
+// restart is taken only while no other process has such a mark. The boot
+// entry sets it before the device changes to those ids.
+void UsbMarkIdsInUse(FlashIoDevice* io, int32_t vendorId, int32_t productId);
+
 // The calls into the system under the transport, one table per system: the
 // platform's (below) or the simulator's. Every slot is set. native is what
 // create returned. Failures are logged by the slot itself, with the texts
@@ -114,6 +138,9 @@ struct UsbBackend {
     // Waits up to waitMs for one input report (see UsbNativeReadReport).
     UsbReadResult (*readReport)(FlashIoDevice* io, void* native, uint8_t* report, uint32_t waitMs,
                                 uint32_t* received);
+    // The facts of the device at path without opening it for reports:
+    // false when they cannot be read (gone, or a system that cannot tell).
+    bool (*describe)(FlashIoDevice* io, void* native, const wchar_t* path, UsbDeviceFacts* facts);
 };
 
 // The platform's table, over the functions below.
@@ -149,3 +176,6 @@ bool UsbNativeWriteReport(FlashIoDevice* io, UsbNative* native, const uint8_t* r
 // the backend has logged them.
 UsbReadResult UsbNativeReadReport(FlashIoDevice* io, UsbNative* native, uint8_t* report, uint32_t waitMs,
                                   uint32_t* received);
+
+// The facts of the device at path (UsbBackend::describe).
+bool UsbNativeDescribe(FlashIoDevice* io, UsbNative* native, const wchar_t* path, UsbDeviceFacts* facts);

@@ -93,6 +93,35 @@ bool HidAttributes(const std::string& node, uint32_t& vendorId, uint32_t& produc
     return true;
 }
 
+// The ids, interface number and serial number of a node's USB device, from
+// sysfs; a device without a serial number has no such attribute.
+bool NodeFacts(const std::string& node, UsbDeviceFacts& facts)
+{
+    UdevPtr<udev> u(udev_new());
+    size_t slash = node.rfind('/');
+    std::string sysname = slash == std::string::npos ? node : node.substr(slash + 1);
+    UdevPtr<udev_device> hidraw(u ? udev_device_new_from_subsystem_sysname(u.get(), "hidraw", sysname.c_str()) : nullptr);
+    if (!hidraw)
+        return false;
+    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(hidraw.get(), "usb", "usb_device");
+    udev_device* intf = udev_device_get_parent_with_subsystem_devtype(hidraw.get(), "usb", "usb_interface");
+    uint32_t vid = 0, pid = 0, number = 0;
+    if (!HidAttributes(node, vid, pid))
+        return false;
+    if (intf) {
+        HexAttribute(intf, "bInterfaceNumber", number);
+        const char* name = udev_device_get_sysname(intf);
+        facts.location = name ? platform::Utf8ToWide(name) : std::wstring();
+    }
+    facts.vendorId = static_cast<int32_t>(vid);
+    facts.productId = static_cast<int32_t>(pid);
+    facts.interfaceNumber = static_cast<int32_t>(number);
+    const char* serial = usb ? udev_device_get_sysattr_value(usb, "serial") : nullptr;
+    facts.hasSerial = serial && *serial;
+    facts.serial = facts.hasSerial ? platform::Utf8ToWide(serial) : std::wstring();
+    return true;
+}
+
 // Without a udev daemon (a container, a rescue shell) no node is ever
 // marked as set up, and the nodes devtmpfs makes are taken as they are.
 bool UdevIsActive(udev* u)
@@ -313,6 +342,13 @@ int32_t UsbNativeOpen(FlashIoDevice* io, UsbNative* native, const wchar_t* path,
         return OpenFailed(io, native, L"do_usb_open - failed to exclusive open usb device for read/write.");
     IoLog(io, LOG_DETAIL, L"Hid Report count: %d\n", kHidrawQueueLength);
     return 0;
+}
+
+bool UsbNativeDescribe(FlashIoDevice*, UsbNative*, const wchar_t* path, UsbDeviceFacts* facts)
+{
+    std::string node = UsbHidrawNode(path);
+    struct stat status {};
+    return !node.empty() && stat(node.c_str(), &status) == 0 && NodeFacts(node, *facts);
 }
 
 void UsbNativeClose(UsbNative* native)

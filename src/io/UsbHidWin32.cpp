@@ -7,6 +7,7 @@
 #include "io/UsbHid.h"
 
 #include "io/FlashIo.h"
+#include "io/UsbDevicePath.h"
 #include "log/Log.h"
 #include "platform/Platform.h"
 
@@ -354,6 +355,30 @@ int32_t UsbNativeOpen(FlashIoDevice* io, UsbNative* native, const wchar_t* path,
     native->writeHandle = native->device;
     SetInputBuffers(io, native->device);
     return 0;
+}
+
+bool UsbNativeDescribe(FlashIoDevice*, UsbNative*, const wchar_t* path, UsbDeviceFacts* facts)
+{
+    // No access rights: this reads a device that another program holds.
+    HANDLE query = path ? CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)
+                        : INVALID_HANDLE_VALUE;
+    if (query == INVALID_HANDLE_VALUE)
+        return false;
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof attributes;
+    bool read = HidD_GetAttributes(query, &attributes);
+    // The USB string descriptor's limit: 126 characters.
+    wchar_t serial[128] = {};
+    bool hasSerial = read && HidD_GetSerialNumberString(query, serial, sizeof serial - sizeof serial[0]) && serial[0];
+    CloseHandle(query);
+    if (!read)
+        return false;
+    facts->vendorId = attributes.VendorID;
+    facts->productId = attributes.ProductID;
+    facts->interfaceNumber = UsbPathInterfaceNumber(path);
+    facts->hasSerial = hasSerial;
+    facts->serial = hasSerial ? serial : L"";
+    return true;
 }
 
 void UsbNativeClose(UsbNative* native)

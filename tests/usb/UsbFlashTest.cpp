@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,6 +118,44 @@ TEST_F(UsbFlash, ScannerIsFlashedWholeAcrossItsReEnumerations)
     run.ExpectFlashed(firmwareFile, "single scanner");
 }
 
+// Hardware that restarts is off the bus for a while and may come back on
+// another USB port path and under another hidraw node, with or without a
+// serial number. Both the bootloader (after its own image) and the new
+// application (after the end-of-flash reset) are found again there.
+TEST_F(UsbFlash, ScannerThatComesBackUnderANewPortPathAndNodeIsFlashedWhole)
+{
+    for (bool serial : {true, false}) {
+        SCOPED_TRACE(serial ? "with a serial number" : "without a serial number");
+        UsbRun run(testbed, UsbScanner(0x0B01), 1);
+        run.server.Stop();
+        // The server's thread traces; it is stopped while the trace changes.
+        std::mutex mutex;
+        std::vector<std::string> nodes;
+        run.device.SetTrace([&](const std::string& line) {
+            size_t at = line.find("on the bus as ");
+            std::lock_guard<std::mutex> lock(mutex);
+            if (at != std::string::npos)
+                nodes.push_back(line.substr(at + 14));
+        });
+        run.server.MoveOnRestart(serial);
+        ASSERT_TRUE(run.server.Start());
+        std::wstring node = platform::Utf8ToWide(run.server.Devnode());
+        run.tool->SetSetting(CFS_PORTNAME, node.data(), node.size());
+        EXPECT_EQ(run.Flash(file), static_cast<uint32_t>(FLASH_RESULT_OK)) << run.log->Text();
+        EXPECT_TRUE(run.Logged("Searching again for the device with VendorID: 61680, Product ID: 2817, interface 0, " +
+                               std::string(serial ? "serial number SIM" : "no serial number")))
+            << run.log->Text();
+        EXPECT_TRUE(run.Logged("Searching again for the device with VendorID: 61680, Product ID: 2561"))
+            << "the application was not looked for again";
+        run.ExpectFlashed(firmwareFile, serial ? "with a serial number" : "without a serial number");
+        std::lock_guard<std::mutex> lock(mutex);
+        // Application, bootloader, bootloader after its image, new application.
+        ASSERT_GE(nodes.size(), 4u);
+        for (size_t i = 1; i < nodes.size(); ++i)
+            EXPECT_NE(nodes[i - 1], nodes[i]) << "came back on its old node";
+    }
+}
+
 TEST_F(UsbFlash, DeviceThatVanishesMidTransferFailsTheFlash)
 {
     UsbRun run(testbed, UsbScanner(0x0B01), 1);
@@ -156,6 +195,48 @@ TEST_F(UsbFlash, SecondToolWaitsForTheBootModelMutexThenProceeds)
     EXPECT_TRUE(second.Logged("Hold Mutex control"));
     first.ExpectFlashed(firmwareFile, "first");
     second.ExpectFlashed(firmwareFile, "second");
+}
+
+// The same two scanners, each coming back from its restarts under a new
+// port path and node. With serial numbers each flasher finds its own again
+// and both are flashed. Without, a device that comes back cannot be told
+// from the other while the other flasher works: a flash may fail then, but
+// one that reports success has flashed its own device.
+TEST_F(UsbFlash, TwoScannersOfOneModelThatMoveAreNeverTakenForEachOther)
+{
+    for (bool serial : {true, false}) {
+        SCOPED_TRACE(serial ? "with serial numbers" : "without serial numbers");
+        sim::DeviceConfig slow = UsbScanner(0x0B01);
+        slow.timings.restartMs = 3000;
+        UsbRun first(testbed, slow, 1);
+        UsbRun second(testbed, UsbScanner(0x0B01), 2);
+        for (UsbRun* run : {&first, &second}) {
+            run->server.Stop();
+            run->server.MoveOnRestart(serial);
+            ASSERT_TRUE(run->server.Start());
+            std::wstring node = platform::Utf8ToWide(run->server.Devnode());
+            run->tool->SetSetting(CFS_PORTNAME, node.data(), node.size());
+        }
+        uint32_t firstCode = 99, secondCode = 99;
+        std::thread a([&] { firstCode = first.Flash(file); });
+        for (int i = 0; i < 400 && !first.server.Devnode().empty(); ++i)
+            platform::SleepMs(50);
+        std::thread b([&] { secondCode = second.Flash(file); });
+        a.join();
+        b.join();
+        if (serial) {
+            EXPECT_EQ(firstCode, static_cast<uint32_t>(FLASH_RESULT_OK)) << first.log->Text();
+            EXPECT_EQ(secondCode, static_cast<uint32_t>(FLASH_RESULT_OK)) << second.log->Text();
+        }
+        first.server.Stop();
+        second.server.Stop();
+        // Both flash one file: a flasher that took the other's device shows
+        // as a success whose own device is not flashed.
+        if (firstCode == static_cast<uint32_t>(FLASH_RESULT_OK))
+            testing_support::ExpectFlashed(first.device.Cable(), firmwareFile, "first");
+        if (secondCode == static_cast<uint32_t>(FLASH_RESULT_OK))
+            testing_support::ExpectFlashed(second.device.Cable(), firmwareFile, "second");
+    }
 }
 
 } // namespace

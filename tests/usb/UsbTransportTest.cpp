@@ -12,9 +12,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -274,6 +278,204 @@ TEST_F(UsbTransport, ClaimedDevicesAreSkippedAndFreeOnesReported)
                          "Interface ID: 0 still can be used.\n"));
     testbed.Unplug(*first);
     testbed.Unplug(*second);
+}
+
+sim::HidrawTestbed::PlugOptions Serial(bool has, const char* serial)
+{
+    sim::HidrawTestbed::PlugOptions options;
+    options.serialNumber = has;
+    options.serial = serial;
+    return options;
+}
+
+// A bootloader whose old path no longer opens after its restart is looked
+// for again, and only a device that cannot be another scanner is taken:
+// one with its serial number, or, without one, the only device with its
+// ids while no other flasher works with such a device. The other scanner's
+// claim has lapsed each time (its flasher between two set-ups, or its
+// device back under a path of its own), so the mutexes alone would let it
+// be taken.
+TEST_F(UsbTransport, BootloaderBackUnderAnotherPathIsTakenOnlyWhenItCannotBeAnothers)
+{
+    struct Case {
+        const char* what;
+        bool serial;
+        bool otherAtFind;     // another scanner of the model when ours was found
+        bool otherAfter;      // another scanner comes while ours is off the bus
+        bool otherFlasher;    // another flasher has marked the model's ids
+        bool oursBack;
+        bool found;
+        const char* logged;
+    } cases[] = {
+        {"serial, back beside another", true, true, false, true, true, true, "Found the device again at"},
+        {"serial, only the other there", true, true, false, false, false, false, "No device with VendorID"},
+        {"serial, another comes meanwhile", true, false, true, true, false, false, "No device with VendorID"},
+        {"no serial, alone all along", false, false, false, false, true, true, "Found the device again at"},
+        {"no serial, another flasher's device instead", false, false, true, true, false, false,
+         "Another flasher works with a device of VendorID: 61680, Product ID: 2817"},
+        {"no serial, back while another flasher works", false, false, false, true, true, false,
+         "Another flasher works with a device of VendorID: 61680, Product ID: 2817"},
+        {"no serial, another was there at the find", false, true, false, false, true, false,
+         "2 devices with VendorID: 61680, Product ID: 2817, interface 0, no serial number are present"},
+        {"no serial, the other alone now", false, true, false, false, false, false,
+         "another with its ids was present when it was found"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto ours = testbed.Plug(kBootIds, 1, Serial(c.serial, "SIMA"));
+        ASSERT_TRUE(ours);
+        std::optional<sim::HidrawTestbed::Node> other, back;
+        platform::NamedMutex* otherClaim = nullptr;
+        if (c.otherAtFind) {
+            other = testbed.Plug(kBootIds, 5, Serial(c.serial, "SIMB"));
+            ASSERT_TRUE(other);
+            // Its flasher holds it while ours is found.
+            bool existed = false;
+            otherClaim =
+                platform::CreateNamedMutex(platform::Utf8ToWide(MutexName(kBootIds, *other)).c_str(), &existed);
+            ASSERT_TRUE(otherClaim && !existed);
+        }
+        {
+            Tool tool;
+            ASSERT_EQ(tool.Setup(IdsOf(kBootIds)), 0);
+            ASSERT_EQ(tool.OpenedPath(), PathOf(kBootIds, *ours));
+            platform::CloseNamedMutex(otherClaim);
+            testbed.Unplug(*ours);
+            if (c.otherAfter) {
+                other = testbed.Plug(kBootIds, 5, Serial(c.serial, "SIMB"));
+                ASSERT_TRUE(other);
+            }
+            Tool otherFlasher;
+            if (c.otherFlasher)
+                UsbMarkIdsInUse(otherFlasher.io, kBootIds.vendorId, kBootIds.productId);
+            if (c.oursBack) {
+                back = testbed.Plug(kBootIds, 7, Serial(c.serial, "SIMA"));
+                ASSERT_TRUE(back);
+            }
+            int32_t opened = tool.engine.io->OpenDevice();
+            EXPECT_TRUE(tool.Logged(c.logged)) << tool.log.Text();
+            if (c.found) {
+                EXPECT_EQ(opened, 0);
+                EXPECT_EQ(tool.OpenedPath(), PathOf(kBootIds, *back));
+                // The claim moved to it.
+                bool existed = false;
+                platform::NamedMutex* probe =
+                    platform::CreateNamedMutex(platform::Utf8ToWide(MutexName(kBootIds, *back)).c_str(), &existed);
+                EXPECT_TRUE(existed);
+                platform::CloseNamedMutex(probe);
+                // And it is the device the next open expects there.
+                tool.engine.io->CloseDevice();
+                EXPECT_EQ(tool.engine.io->OpenDevice(), 0) << tool.log.Text();
+                EXPECT_EQ(tool.OpenedPath(), PathOf(kBootIds, *back));
+            } else {
+                EXPECT_NE(opened, 0);
+            }
+            if (other) {
+                EXPECT_NE(tool.OpenedPath(), PathOf(kBootIds, *other)) << "took the other scanner";
+            }
+            tool.engine.io->CloseDevice();
+            tool.io->destroy(tool.io);
+        }
+        for (auto* node : {&other, &back})
+            if (*node)
+                testbed.Unplug(**node);
+    }
+}
+
+// Node numbers are given out again: after the device restarts, the node
+// the host named may belong to another HID device (a keyboard here). It is
+// not talked to; the device is found again where it came back.
+TEST_F(UsbTransport, TheHostsNodeTakenByAnotherDeviceAfterARestartIsNotUsed)
+{
+    const sim::UsbIds app{0xF0F0, 0x0A01, 0};
+    const sim::UsbIds keyboard{0x1234, 0x0001, 0};
+    for (bool serial : {true, false}) {
+        SCOPED_TRACE(serial ? "with a serial number" : "without a serial number");
+        auto ours = testbed.Plug(app, 1, Serial(serial, "SIMA"));
+        ASSERT_TRUE(ours);
+        const std::string node = ours->devnode;
+        Tool tool;
+        ASSERT_EQ(tool.SetupByPath(node), 0);
+        testbed.Unplug(*ours);
+        auto other = testbed.Plug(keyboard, 3, Serial(serial, "KBD"));
+        ASSERT_TRUE(other);
+        ASSERT_EQ(other->devnode, node) << "the keyboard did not get the old node";
+        EXPECT_NE(tool.engine.io->OpenDevice(), 0);
+        EXPECT_TRUE(tool.Logged("do_usb_open - " + node + " leads to another device now (VendorID: 4660"))
+            << tool.log.Text();
+
+        auto back = testbed.Plug(app, 7, Serial(serial, "SIMA"));
+        ASSERT_TRUE(back);
+        ASSERT_EQ(tool.engine.io->OpenDevice(), 0) << tool.log.Text();
+        EXPECT_EQ(tool.OpenedPath(), PathOf(app, *back));
+        uint8_t byte = 'x';
+        EXPECT_EQ(tool.io->writeBytes(tool.io, &byte, 1), 1);
+        EXPECT_EQ(Received(*back).size(), 1u);
+        EXPECT_TRUE(Received(*other).empty()) << "the keyboard was written to";
+        tool.engine.io->CloseDevice();
+        tool.io->destroy(tool.io);
+        testbed.Unplug(*other);
+        testbed.Unplug(*back);
+    }
+}
+
+// While udev runs, a node it has not set up yet is skipped by the search:
+// its rules (the user's permissions among them) have not run. umockdev
+// leaves /run/udev alone, so the test runs itself again in a mount
+// namespace of its own whose /run is a fresh tmpfs: there udev looks active
+// (its control socket's path exists) and a node counts as set up once its
+// database entry exists. The host's /run is not touched.
+TEST_F(UsbTransport, ANodeUdevHasNotSetUpYetIsSkipped)
+{
+    const char* test = "UsbTransport.ANodeUdevHasNotSetUpYetIsSkipped";
+    if (!std::getenv("TAMBRIX_UDEV_NAMESPACE")) {
+        if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0)
+            GTEST_SKIP() << "needs root and unshare for a /run of its own";
+        char self[4096] = {};
+        ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+        const char* preload = std::getenv("LD_PRELOAD");
+        std::string command =
+            std::string("env -u LD_PRELOAD -u UMOCKDEV_DIR TAMBRIX_UDEV_NAMESPACE=1 /usr/bin/unshare --mount "
+                        "--propagation private sh -c 'mount -t tmpfs tmpfs /run && mkdir -p /run/udev/data && "
+                        "touch /run/udev/control && LD_PRELOAD=\"$1\" exec \"$0\" --gtest_filter=$2' ") +
+            self + " '" + (preload ? preload : "") + "' " + test + " 2>&1";
+        FILE* child = popen(command.c_str(), "r");
+        ASSERT_NE(child, nullptr);
+        std::string output;
+        char buffer[4096];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, child)) > 0;)
+            output.append(buffer, n);
+        int status = pclose(child);
+        std::string tail = output.size() > 6000 ? output.substr(output.size() - 6000) : output;
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "exit status " << status << ", output's end:\n" << tail;
+        EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << tail;
+        return;
+    }
+    auto early = testbed.Plug(kBootIds, 1);
+    auto ready = testbed.Plug(kBootIds, 2);
+    ASSERT_TRUE(early && ready);
+    const std::string earlyName = early->devnode.substr(early->devnode.rfind('/') + 1);
+    const std::string entry = "/run/udev/data/+hidraw:" + ready->devnode.substr(ready->devnode.rfind('/') + 1);
+    FILE* db = std::fopen(entry.c_str(), "w");
+    ASSERT_NE(db, nullptr);
+    std::fputs("I:1000000\n", db);
+    std::fclose(db);
+    {
+        Tool tool;
+        ASSERT_EQ(tool.Setup(IdsOf(kBootIds)), 0) << tool.log.Text();
+        EXPECT_EQ(tool.OpenedPath(), PathOf(kBootIds, *ready));
+        EXPECT_TRUE(tool.Logged("not yet set up by udev: " + earlyName + "\n")) << tool.log.Text();
+        tool.io->destroy(tool.io);
+    }
+    // Neither set up: nothing to take.
+    unlink(entry.c_str());
+    {
+        Tool tool;
+        EXPECT_EQ(tool.Setup(IdsOf(kBootIds)), -1) << tool.log.Text();
+    }
+    testbed.Unplug(*early);
+    testbed.Unplug(*ready);
 }
 
 // The host may replace its port name while the transport lives; the

@@ -8,6 +8,9 @@
 #   flash     the whole flash: areas equal to the file's images afterwards
 #   occupied  another holder has the bootloader's device mutex
 #   vanished  the device leaves the bus in the middle of the application
+#   moved     as flash, but the device comes back from each restart on
+#             another USB port path and node, off the bus for a while
+#   moved-noserial  the same for a device without a serial number
 set -u
 case=$1 sim=$2 prefix=$3 wine=$4 host=$5
 wineserver=$(dirname "$wine")/wineserver
@@ -57,6 +60,8 @@ stop_wine
 options=()
 # Block writes at offset 0x1000 exist in the application's image only.
 [ "$case" = vanished ] && options=(--usb-vanish-at "cmd=16 00001000")
+[ "$case" = moved ] && options=(--usb-move)
+[ "$case" = moved-noserial ] && options=(--usb-move --usb-no-serial)
 coproc SIM { exec "$sim" --usb --usb-keep-ptys --cbl 4 --timing newap2-delay=20 --timing erase=50 \
   --timing line-speed=0 --timing restart=200 --dump-dir "$work" "${options[@]}" 2>"$work/sim-trace.txt"; }
 sim_pid=$SIM_PID
@@ -77,6 +82,21 @@ stop_wine
 stop_sim
 
 case $case in
+moved|moved-noserial)
+  [ "$result" -eq 0 ] || fail "FlashScanner over USB with the device moving: result $result"
+  nodes=$(grep -o "on the bus as .*" "$work/sim-trace.txt")
+  [ "$(echo "$nodes" | wc -l)" -ge 4 ] || fail "the device did not re-enumerate three times: $nodes"
+  [ "$(echo "$nodes" | uniq | wc -l)" -eq "$(echo "$nodes" | wc -l)" ] || fail "it came back on its old node: $nodes"
+  serial="serial number"; [ "$case" = moved-noserial ] && serial="no serial number"
+  # Wine names a HID device by its serial number (or without one by its
+  # ids), not by its port: its path may outlive the move, and the library
+  # then has nothing to look for again.
+  echo "the library looked for the device again $(tr -d '\r' <"$work/flash.log" | grep -c "Searching again") times"
+  ! logged "cannot be told from" || fail "the device was taken for another"
+  cmp "$work/scanner-boot.bin" "$work/expected-boot.bin" || fail "boot area differs from the boot image"
+  cmp "$work/scanner-app.bin" "$work/expected-app.bin" || fail "application area differs from the application image"
+  grep -q "running its application (app E2E-APP-2" "$work/sim-trace.txt" || fail "the new application does not run"
+  echo "flashed over USB through re-plugs ($serial): both areas equal the file's images";;
 flash)
   [ "$result" -eq 0 ] || fail "FlashScanner over USB: result $result"
   logged "MATCH: \\\\?\\hid#vid_${boot_ids%:*}&pid_${boot_ids#*:}" || fail "the bootloader was not found by its ids"

@@ -3,12 +3,16 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,17 +55,27 @@ Clock& RealClock()
     return clock;
 }
 
-// ---- named mutexes: one lock file per name under a fixed directory ----------
+// ---- named mutexes ----------------------------------------------------------
+//
+// A name is held through an abstract unix socket bound to it, which every
+// process of the machine sees whatever its user and whatever /tmp it has (a
+// service may have a private one), which nobody can plant a file or link
+// for, and which the kernel lets go when its holder ends. A lock file in
+// the lock directory is taken as well where it can be, for older builds
+// that know only the file; a directory or file that another user made, or
+// planted, with modes we cannot use no longer stops anyone.
 
 struct NamedMutex {
-    int fd;
+    int fd;          // the lock file, or -1
+    int socket;      // bound while owned, else -1
     bool owned;
+    std::string key; // the socket's name
 };
 
 // Every process that flashes must see the same locks. TAMBRIX01_LOCK_DIR
-// moves them for a group of processes that shares another directory: a
-// service with a private /tmp, or a test run that must not meet the devices
-// of other runs on the machine.
+// moves them for a group of processes that shares another directory (a
+// test run that must not meet the devices of other runs on the machine);
+// the directory's name is part of each lock's.
 static const char* MutexDirectory()
 {
     const char* dir = std::getenv("TAMBRIX01_LOCK_DIR");
@@ -95,12 +109,11 @@ static int OpenMutexDirectory()
     return dir;
 }
 
-static int OpenLockFile(const wchar_t* name)
+static int OpenLockFile(const std::string& file)
 {
     int dir = OpenMutexDirectory();
     if (dir < 0)
         return -1;
-    std::string file = MutexFileName(name);
     int fd = openat(dir, file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
     // A lock file another user made under a stricter umask still serves:
     // flock needs no write access.
@@ -108,24 +121,77 @@ static int OpenLockFile(const wchar_t* name)
         fd = openat(dir, file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     close(dir);
     struct stat status {};
-    if (fd >= 0 && fstat(fd, &status) == 0 && status.st_uid == geteuid() && (status.st_mode & 0777) != 0666)
+    if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+        close(fd);
+        return -1;
+    }
+    if (fd >= 0 && status.st_uid == geteuid() && (status.st_mode & 0777) != 0666)
         fchmod(fd, 0666);
     return fd;
+}
+
+// The socket's address in the abstract namespace: the key itself where it
+// fits, else a 128-bit digest of it.
+static socklen_t LockAddress(const std::string& key, sockaddr_un& address)
+{
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    std::string text = "tambrix01-mutex:" + key;
+    if (text.size() + 1 > sizeof address.sun_path) {
+        uint64_t a = 14695981039346656037ull, b = 1099511628211ull * 31;
+        for (unsigned char c : key) {
+            a = (a ^ c) * 1099511628211ull;
+            b = (b + c) * 0x9E3779B97F4A7C15ull ^ (b >> 29);
+        }
+        char digest[40];
+        snprintf(digest, sizeof digest, "%016llx%016llx", static_cast<unsigned long long>(a),
+                 static_cast<unsigned long long>(b));
+        text = std::string("tambrix01-mutex#") + digest;
+    }
+    memcpy(address.sun_path + 1, text.data(), text.size());
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + text.size());
+}
+
+static bool TakeMutex(NamedMutex* mutex)
+{
+    if (mutex->owned)
+        return true;
+    sockaddr_un address;
+    socklen_t length = LockAddress(mutex->key, address);
+    int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0 && mutex->fd < 0)
+        return false;
+    if (s >= 0 && bind(s, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        close(s);
+        return false;
+    }
+    if (mutex->fd >= 0 && flock(mutex->fd, LOCK_EX | LOCK_NB) != 0) {
+        if (s >= 0)
+            close(s);
+        return false;
+    }
+    mutex->socket = s;
+    mutex->owned = true;
+    return true;
 }
 
 NamedMutex* CreateNamedMutex(const wchar_t* name, bool* alreadyExisted)
 {
     if (!name)
         return nullptr;
-    int fd = OpenLockFile(name);
-    if (fd < 0)
-        return nullptr;
+    std::string file = MutexFileName(name);
+    auto* mutex = new NamedMutex{OpenLockFile(file), -1, false, std::string(MutexDirectory()) + "/" + file};
     // A lock held elsewhere means the mutex exists; a crashed holder's lock is
-    // freed by the kernel, so a stale file never blocks anybody.
-    bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    // freed by the kernel, so nothing stale ever blocks anybody.
+    bool free = TakeMutex(mutex);
+    if (!free && mutex->fd < 0 && errno != EADDRINUSE) {
+        // Neither a socket nor a file: nothing to hold the name with.
+        delete mutex;
+        return nullptr;
+    }
     if (alreadyExisted)
         *alreadyExisted = !free;
-    return new NamedMutex{fd, free};
+    return mutex;
 }
 
 bool WaitNamedMutex(NamedMutex* mutex, uint32_t timeoutMs)
@@ -134,8 +200,8 @@ bool WaitNamedMutex(NamedMutex* mutex, uint32_t timeoutMs)
         return false;
     uint32_t start = TickCount();
     for (;;) {
-        if (mutex->owned || flock(mutex->fd, LOCK_EX | LOCK_NB) == 0)
-            return mutex->owned = true;
+        if (TakeMutex(mutex))
+            return true;
         if (timeoutMs != 0xFFFFFFFFu && TickCount() - start >= timeoutMs)
             return false;
         SleepMs(10);
@@ -144,17 +210,23 @@ bool WaitNamedMutex(NamedMutex* mutex, uint32_t timeoutMs)
 
 void ReleaseNamedMutex(NamedMutex* mutex)
 {
-    if (mutex && mutex->owned) {
+    if (!mutex || !mutex->owned)
+        return;
+    if (mutex->fd >= 0)
         flock(mutex->fd, LOCK_UN);
-        mutex->owned = false;
-    }
+    if (mutex->socket >= 0)
+        close(mutex->socket);
+    mutex->socket = -1;
+    mutex->owned = false;
 }
 
 void CloseNamedMutex(NamedMutex* mutex)
 {
     if (!mutex)
         return;
-    close(mutex->fd);
+    ReleaseNamedMutex(mutex);
+    if (mutex->fd >= 0)
+        close(mutex->fd);
     delete mutex;
 }
 
