@@ -16,6 +16,9 @@ fail() { echo "FAIL: $*"; echo "--- sim trace"; tail -20 "$dir/sim.err"; echo "-
 
 # Starts the simulator with the given options; PORT is its pty.
 start_sim() {
+  # The shell truncates sim.out in the child, maybe after the first look
+  # below: without this, that look could read the last simulator's port.
+  rm -f "$dir/sim.out"
   "$sim" "$@" > "$dir/sim.out" 2> "$dir/sim.err" &
   simpid=$!
   # A loaded machine can take a while to start it: up to 30 s.
