@@ -73,6 +73,7 @@ public:
 
     // The recording a replaying device plays; null for a simulated one.
     const Replay* TheReplay() const { return replay_.get(); }
+    Replay* TheReplay() { return replay_.get(); }
 
 private:
     void LineSend(const std::string& bytes);

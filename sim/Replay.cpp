@@ -148,8 +148,21 @@ void Replay::Build()
     std::vector<Action>* after = &beforeFirst_;
     std::vector<std::vector<uint8_t>> writeBytes;
     std::optional<LineSettings> line;
+    uint64_t previousEnd = 0;
+    stretches_.emplace_back();
     for (size_t i = 0; i < events.size(); ++i) {
         const RecordedEvent& e = events[i];
+        Stretch& stretch = stretches_.back();
+        if (e.kind == "setup" || e.kind == "search")
+            stretch.setups.list.push_back(Answer{static_cast<int32_t>(e.result), 0, {}});
+        else if (e.kind == "open")
+            stretch.opens.list.push_back(Answer{static_cast<int32_t>(e.result), 0, {}});
+        else if (e.kind == "read" && e.bytes.empty() && e.result <= 0)
+            stretch.reads.list.push_back(Answer{static_cast<int32_t>(e.result), e.ms, {}});
+        else if (e.kind == "write" && !e.offered.empty())
+            stretch.writes.list.push_back(Answer{static_cast<int32_t>(e.result), e.t - previousEnd, e.offered});
+        // A write is stamped when it ended, a read when it began.
+        previousEnd = std::max(previousEnd, e.kind == "read" ? e.t + e.ms : e.t);
         uint64_t gap = fast_ || e.t < anchorTime ? 0 : e.t - anchorTime;
         // A purge right after a write: counted on the next event, or an event of its own.
         if ((e.kind == "purge" || e.purges > 0) && i > 0 && events[i - 1].kind == "write" && !writes_.empty() &&
@@ -166,6 +179,7 @@ void Replay::Build()
             writeBytes.push_back(e.bytes);
             after = &writes_.back().after;
             anchorTime = e.t;
+            stretches_.emplace_back();
         } else if (e.kind == "read" && !e.bytes.empty()) {
             // A read that got all it asked for returned as its last byte
             // came; one that got less waited out its timeout, its bytes
@@ -200,6 +214,82 @@ void Replay::Build()
         bool again = w > 0 && writeBytes[w] == writeBytes[w - 1];
         write.skippable = write.waiting || write.mayBeLost || again;
     }
+}
+
+Replay::Stretch& Replay::Current()
+{
+    return stretches_[std::min(matched_, stretches_.size() - 1)];
+}
+
+std::optional<int32_t> Replay::Next(Answers& answers)
+{
+    if (answers.list.empty())
+        return std::nullopt;
+    if (answers.next < answers.list.size())
+        return answers.list[answers.next++].result;
+    return answers.list.back().result;
+}
+
+std::optional<int32_t> Replay::SetupResult()
+{
+    if (Stopped())
+        return std::nullopt;
+    return Next(Current().setups);
+}
+
+std::optional<int32_t> Replay::OpenResult()
+{
+    if (Stopped())
+        return std::nullopt;
+    return Next(Current().opens);
+}
+
+std::optional<int32_t> Replay::GoneRead(uint64_t* ms)
+{
+    Answers& reads = Current().reads;
+    if (Stopped() || reads.list.empty())
+        return std::nullopt;
+    size_t at = std::min(reads.next, reads.list.size() - 1);
+    const Answer& answer = reads.list[at];
+    if (answer.result != -3 && answer.result != -1)
+        return std::nullopt;
+    reads.next = std::max(reads.next, at + 1);
+    if (ms)
+        *ms = answer.ms;
+    return answer.result;
+}
+
+std::optional<int32_t> Replay::EmptyRead(uint64_t* ms)
+{
+    Answers& reads = Current().reads;
+    if (Stopped() || reads.list.empty())
+        return std::nullopt;
+    size_t at = std::min(reads.next, reads.list.size() - 1);
+    const Answer& answer = reads.list[at];
+    if (answer.result != 0 && answer.result != -6)
+        return std::nullopt;
+    reads.next = std::max(reads.next, at + 1);
+    if (ms)
+        *ms = answer.ms;
+    return answer.result;
+}
+
+// Failed writes are not asked again: a host that writes the same bytes once
+// more than recorded is heard as the recorded write that followed.
+std::optional<int32_t> Replay::WriteResult(const uint8_t* data, size_t length, uint64_t* ms)
+{
+    Answers& writes = Current().writes;
+    if (Stopped() || writes.next >= writes.list.size())
+        return std::nullopt;
+    const Answer& answer = writes.list[writes.next];
+    if (answer.offered.size() != length || !std::equal(answer.offered.begin(), answer.offered.end(), data))
+        return std::nullopt;
+    ++writes.next;
+    if (ms)
+        *ms = answer.ms;
+    if (trace)
+        trace("a write of " + std::to_string(length) + " bytes answered as recorded: " + std::to_string(answer.result));
+    return answer.result;
 }
 
 void Replay::Fire(const std::vector<Action>& actions)

@@ -39,6 +39,26 @@ public:
     // differs from the recorded host's stops the replay at once.
     void Receive(const uint8_t* data, size_t length, const LineSettings* host = nullptr);
 
+    // The transport's calls where the recorded ones failed, answered as
+    // they were at this point of the recording (after the last write
+    // played): each recorded result once in order, the last one again to a
+    // host that asks more often; nothing where none is recorded here, and
+    // the transport then does as it would.
+    // A serial set-up or USB search, and an open.
+    std::optional<int32_t> SetupResult();
+    std::optional<int32_t> OpenResult();
+    // A failure's recorded duration (ms) is kept, also when fast: a host
+    // that waited out a refused write or a gone device has used up its own
+    // waits, and one that has not asks otherwise.
+    // A read with nothing coming any more (the device has nothing left to
+    // send here): the device was gone (-3) or the link closed (-1).
+    std::optional<int32_t> GoneRead(uint64_t* ms);
+    // A read that got nothing: what it returned then (0, or -6 on USB).
+    std::optional<int32_t> EmptyRead(uint64_t* ms);
+    // A write of these bytes that failed or took fewer of them: its result.
+    // The caller hands the device only the bytes taken.
+    std::optional<int32_t> WriteResult(const uint8_t* data, size_t length, uint64_t* ms);
+
     State CurrentState() const { return state_; }
     bool Stopped() const { return state_ == State::Diverged || state_ == State::Overrun; }
     // Where the host diverged or ran past the end, or how far it got.
@@ -84,6 +104,23 @@ private:
         Match how;
     };
 
+    // What the transport returned, between one write and the next, where
+    // it was not a plain success.
+    struct Answer {
+        int32_t result = 0;
+        uint64_t ms = 0;
+        std::vector<uint8_t> offered;   // a write's bytes
+    };
+    struct Answers {
+        size_t next = 0;
+        std::vector<Answer> list;
+    };
+    struct Stretch {
+        Answers setups, opens, reads, writes;
+    };
+    Stretch& Current();
+    static std::optional<int32_t> Next(Answers& answers);
+
     void Build();
     void Fire(const std::vector<Action>& actions);
     void Complete(const Write& write);
@@ -100,6 +137,8 @@ private:
     std::vector<uint8_t> expected_;
     std::vector<Write> writes_;
     std::vector<Action> beforeFirst_;
+    // stretches_[0] before the first write, stretches_[w + 1] after writes_[w].
+    std::vector<Stretch> stretches_;
     size_t matched_ = 0;      // writes played: the next expected is writes_[matched_]
     size_t repeated_ = 0, skipped_ = 0;
     std::vector<Candidate> alive_;   // what the current host write may still be
