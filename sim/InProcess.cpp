@@ -160,6 +160,9 @@ LineSettings LineFromDcb(const DCB& dcb)
     line.dataBits = dcb.ByteSize;
     line.parity = dcb.Parity < 5 ? kParity[dcb.Parity] : '?';
     line.stopBits = dcb.StopBits == ONESTOPBIT ? 1 : 2;
+    // As a POSIX port takes them: CTS watched or RTS handshaking; XON/XOFF either way.
+    line.rtsCts = dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    line.xonXoff = dcb.fOutX || dcb.fInX;
     return line;
 }
 

@@ -102,6 +102,13 @@ private:
 // hostile recording cheap.
 constexpr size_t kWaitWindow = 512;
 
+// Speed, framing and flow control: what the recorded host set is what the
+// device's answers were heard with.
+bool SameLine(const LineSettings& recorded, const LineSettings& host)
+{
+    return LinesMatch(recorded, host) && recorded.rtsCts == host.rtsCts && recorded.xonXoff == host.xonXoff;
+}
+
 // Writes that only ask how the device is: a poll for a reply, the
 // acknowledgement of a reply (most often "not yet"), a wake-up, a menu
 // query, P_INFO. Asked once more, or once less, the device stays as it was.
@@ -358,7 +365,7 @@ std::vector<Replay::Candidate> Replay::Candidates() const
 void Replay::Receive(const uint8_t* data, size_t length, const LineSettings* host)
 {
     if (host && length > 0 && matched_ < writes_.size() && writes_[matched_].line &&
-        !LinesMatch(*writes_[matched_].line, *host)) {
+        !SameLine(*writes_[matched_].line, *host)) {
         LineDiffers(*host);
         return;
     }
@@ -482,7 +489,11 @@ void Replay::LineDiffers(const LineSettings& host)
 {
     state_ = State::Diverged;
     const Write& write = writes_[matched_];
-    report_ = "the host's line is " + LineText(host) + ", the recorded host's was " + LineText(*write.line) +
+    const LineSettings& recorded = *write.line;
+    // The flow control is named when it is what differs.
+    bool flow = host.rtsCts != recorded.rtsCts || host.xonXoff != recorded.xonXoff;
+    auto text = [flow](const LineSettings& line) { return LineText(line) + (flow ? " with " + FlowText(line) : ""); };
+    report_ = "the host's line is " + text(host) + ", the recorded host's was " + text(recorded) +
               ": at event " + std::to_string(recording_->events[write.event].number) + " (write " +
               std::to_string(matched_ + 1) + " of " + std::to_string(writes_.size()) + "), step: " + write.step;
 }

@@ -370,6 +370,8 @@ sim::LineSettings HostLine(int master)
     // A pty drops PARENB but keeps PARODD, so odd parity shows as PARODD alone.
     line.parity = (t.c_cflag & PARODD) ? 'O' : (t.c_cflag & PARENB) ? 'E' : 'N';
     line.stopBits = (t.c_cflag & CSTOPB) ? 2 : 1;
+    line.rtsCts = (t.c_cflag & CRTSCTS) != 0;
+    line.xonXoff = (t.c_iflag & (IXON | IXOFF)) != 0;
     return line;
 }
 
