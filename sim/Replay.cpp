@@ -213,6 +213,7 @@ void Replay::Build()
         }
     }
     ports_.insert(ports_.begin(), firstPort_);
+    BuildBus();
     std::vector<std::string> steps = WriteSteps(writeBytes);
     for (size_t w = 0; w < writes_.size(); ++w) {
         Write& write = writes_[w];
@@ -299,10 +300,97 @@ std::optional<int32_t> Replay::WriteResult(const uint8_t* data, size_t length, u
     return answer.result;
 }
 
+// The time a part of the way from a to b; b when it is not after a.
+uint64_t Between(uint64_t a, uint64_t b, uint64_t part, uint64_t whole)
+{
+    return b > a ? a + (b - a) * part / whole : b;
+}
+
+// When a USB device left the bus and came back, from what its host met:
+// it was there while its host wrote, read and opened it; it was gone when
+// a search or open failed or a read ended -3; it was back (as a new
+// enumeration) when a search found it again after it had gone, or found it
+// by other ids. Between those the moment is not known: it leaves as soon
+// as its host last had it, so that a host whose timing differs never
+// talks to the old enumeration, and comes back half-way to the search that
+// found it (at most a second later when no call found it gone), so that
+// such a host finds it when its recorded host did.
+void Replay::BuildBus()
+{
+    const auto& events = recording_->events;
+    bool usb = recording_->interfaceType == 1;
+    for (const RecordedEvent& e : events)
+        usb = usb || e.kind == "search";
+    if (!usb)
+        return;
+    long write = -1;               // the last write (index into writes_) before the event
+    size_t nextWrite = 0;
+    uint64_t anchor = 0;           // its time
+    uint64_t present = 0;          // the end of the last call that found the device there
+    bool wentOff = false;          // a call found it gone since it was last there
+    uint64_t firstGone = 0, lastGone = 0;
+    std::optional<Ids> current;
+    bool found = false;            // a search found it before
+    auto at = [&](uint64_t t, Action::Bus bus, Ids ids) {
+        Action action{fast_ || t < anchor ? 0 : t - anchor, {}, {}};
+        action.bus = bus;
+        action.ids = ids;
+        AfterWrite(write).push_back(action);
+    };
+    for (size_t i = 0; i < events.size(); ++i) {
+        const RecordedEvent& e = events[i];
+        if (nextWrite < writes_.size() && writes_[nextWrite].event == i) {
+            write = static_cast<long>(nextWrite++);
+            anchor = e.t;
+        }
+        bool gone = (e.kind == "search" && e.result != 0) || (e.kind == "open" && e.result < 0) ||
+                    (e.kind == "read" && e.result == -3);
+        if (gone) {
+            if (!wentOff)
+                firstGone = e.t;
+            wentOff = true;
+            lastGone = e.t;
+            continue;
+        }
+        if (e.kind == "search" && e.result == 0) {
+            Ids ids{e.vid, e.pid, e.mi};
+            bool byIds = e.vid >= 0;
+            // Found by its ids after it was found by path: the host looks
+            // for a new enumeration (a bootloader's) by the ids it expects.
+            bool back = wentOff || (byIds && current && !(ids == *current)) || (byIds && !current && found);
+            if (back) {
+                uint64_t leave = std::min(present + 1, wentOff ? firstGone : e.t);
+                uint64_t arrive = wentOff ? Between(lastGone, e.t, 1, 2)
+                                          : leave + std::min<uint64_t>(Between(leave, e.t, 1, 2) - leave, 1000);
+                at(leave, Action::Bus::Leave, {});
+                at(std::max(arrive, leave), Action::Bus::Arrive, byIds ? ids : Ids{});
+            } else if (byIds && !found) {
+                firstIds_ = ids;
+            }
+            found = true;
+            if (byIds)
+                current = ids;
+            wentOff = false;
+            present = e.t;
+            continue;
+        }
+        bool there = (e.kind == "write" && e.result > 0) || (e.kind == "open" && e.result == 0) ||
+                     (e.kind == "read" && e.result >= 0) || (e.kind == "read" && e.result == -6);
+        if (there && !wentOff)
+            present = std::max(present, e.kind == "read" ? e.t + e.ms : e.t);
+    }
+    // Gone at the end: it never came back.
+    if (wentOff)
+        at(std::min(present + 1, firstGone), Action::Bus::Leave, {});
+}
+
 void Replay::Fire(const std::vector<Action>& actions)
 {
     for (const Action& action : actions) {
-        if (!action.port.empty()) {
+        if (action.bus != Action::Bus::None) {
+            if (replug)
+                replug(action.gapMs, action.bus == Action::Bus::Arrive, action.ids.vid, action.ids.pid, action.ids.mi);
+        } else if (!action.port.empty()) {
             portsTaken_ = std::min(portsTaken_ + 1, ports_.size());
             if (rename)
                 rename(action.gapMs, action.port);
@@ -413,9 +501,10 @@ void Replay::Take(const Candidate& candidate)
                 trace("event " + std::to_string(recording_->events[left.event].number) + " (" + left.step +
                       ") not sent: the host moved on");
             ++skipped_;
-            // The device went on as recorded: its new port names stay.
+            // The device went on as recorded: its new port names and its
+            // times off the bus stay.
             for (const Action& action : left.after)
-                if (!action.port.empty())
+                if (!action.port.empty() || action.bus != Action::Bus::None)
                     Fire({action});
         }
         matched_ = candidate.write;
@@ -429,12 +518,12 @@ void Replay::Take(const Candidate& candidate)
         // far gives it: the host that asks again has waited already.
         uint64_t waited = 0;
         for (const Action& action : write.after)
-            if (action.port.empty()) {
+            if (action.port.empty() && action.bus == Action::Bus::None) {
                 waited = action.leadMs;
                 break;
             }
         for (Action action : write.after)
-            if (action.port.empty()) {
+            if (action.port.empty() && action.bus == Action::Bus::None) {
                 action.gapMs -= std::min(action.gapMs, waited);
                 Fire({action});
             }

@@ -13,6 +13,7 @@
 #include "sim/Environment.h"
 #include "sim/Recording.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,6 +33,16 @@ public:
     std::function<void(uint64_t delayMs, const std::vector<uint8_t>& bytes)> send;
     std::function<void(uint64_t delayMs, const std::string& port)> rename;
     std::function<void(const std::string& text)> trace;
+    // A USB device off the bus, or on it again as a new enumeration with
+    // these ids (-1: as it first was), as the recorded host found it.
+    std::function<void(uint64_t delayMs, bool attached, int32_t vid, int32_t pid, int32_t mi)> replug;
+    // The ids of the first USB device the recorded host found by its ids
+    // (vid -1 when it first opened one by path).
+    struct Ids {
+        int32_t vid = -1, pid = -1, mi = -1;
+        bool operator==(const Ids&) const = default;
+    };
+    const Ids& FirstIds() const { return firstIds_; }
 
     // Sends what the recording's host read before its first write.
     void Start();
@@ -81,6 +92,8 @@ private:
         std::vector<uint8_t> bytes;   // empty with a port
         std::string port;
         uint64_t leadMs = 0;          // of the gap, how long until the host's read began
+        enum class Bus : uint8_t { None, Leave, Arrive } bus = Bus::None;   // with no bytes
+        Ids ids{};                    // an arrival's
     };
     struct Write {
         size_t event = 0;      // index into the recording's events
@@ -122,6 +135,7 @@ private:
     static std::optional<int32_t> Next(Answers& answers);
 
     void Build();
+    void BuildBus();
     void Fire(const std::vector<Action>& actions);
     void Complete(const Write& write);
     std::vector<Candidate> Candidates() const;
@@ -134,6 +148,9 @@ private:
     std::shared_ptr<const Recording> recording_;
     bool fast_;
     std::string firstPort_;
+    Ids firstIds_;
+    // Where each write's actions are: writes_[w].after, beforeFirst_ for -1.
+    std::vector<Action>& AfterWrite(long w) { return w < 0 ? beforeFirst_ : writes_[static_cast<size_t>(w)].after; }
     std::vector<uint8_t> expected_;
     std::vector<Write> writes_;
     std::vector<Action> beforeFirst_;
@@ -145,7 +162,8 @@ private:
     std::vector<std::string> ports_;   // the recorded ports in order, the first included
     size_t portsTaken_ = 1;
     std::vector<uint8_t> heard_;   // the current host write's bytes received so far
-    State state_ = State::Playing;
+    // Read from another thread by a server that waits for the replay's end.
+    std::atomic<State> state_{State::Playing};
     std::string report_;
 };
 

@@ -79,7 +79,9 @@ void Usage(FILE* out)
                  "                            write that matches, send what the recorded host read\n"
                  "                            after it, with the recorded gaps. Where the host parts\n"
                  "                            from the recording, say where on standard error and\n"
-                 "                            exit 1\n"
+                 "                            exit 1. With --usb, a USB recording on the hidraw\n"
+                 "                            node: off the bus and back, with the ids the recorded\n"
+                 "                            host found it by, where it was\n"
                  "  --fast                    no gaps: send at once\n"
                  "USB:\n"
                  "  --usb                     serve the device as a USB HID device in a umockdev\n"
@@ -258,8 +260,6 @@ Options Parse(int argc, char** argv)
     }
     if (options.fast && options.replay.empty())
         Bad("--fast goes with --replay");
-    if (options.usb && !options.replay.empty())
-        Bad("--replay serves a pty only; a USB recording replays in process (tests/support/ReplayRun.h)");
     return options;
 }
 
@@ -446,11 +446,13 @@ int ServeUsb(const Options& options, sim::Device& device)
     }
     std::printf("%s\n%s\n", server.Devnode().c_str(), testbed.Root().c_str());
     std::fflush(stdout);
-    while (!g_stop)
+    // A replay the host parted from ends at once, as on a pty.
+    const sim::Replay* replay = device.TheReplay();
+    while (!g_stop && !(replay && replay->Stopped()))
         usleep(100 * 1000);
     server.Stop();
     DumpAll(options, device);
-    return 0;
+    return ReplayVerdict(device);
 }
 
 } // namespace
