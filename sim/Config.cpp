@@ -90,6 +90,17 @@ bool LinesMatch(const LineSettings& device, const LineSettings& host)
     return device.dataBits == host.dataBits && device.parity == host.parity && device.stopBits == host.stopBits;
 }
 
+std::string FlowText(const LineSettings& line)
+{
+    if (line.rtsCts && line.xonXoff)
+        return "RTS/CTS and XON/XOFF flow control";
+    if (line.rtsCts)
+        return "RTS/CTS flow control";
+    if (line.xonXoff)
+        return "XON/XOFF flow control";
+    return "no flow control";
+}
+
 DeviceConfig DeviceConfig::CordedScanner()
 {
     return DeviceConfig{};

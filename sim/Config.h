@@ -20,6 +20,10 @@ struct LineSettings {
     uint8_t dataBits = 8;
     char parity = 'N';     // 'N', 'O', 'E', 'M' or 'S'
     uint8_t stopBits = 1;  // 1 or 2 (1.5 counts as 2)
+    // The host's flow control. The simulated devices ignore it; a replay
+    // holds a host to the recorded host's.
+    bool rtsCts = false;
+    bool xonXoff = false;
 
     bool operator==(const LineSettings&) const = default;
 };
@@ -30,6 +34,8 @@ bool ParseLine(const std::string& text, LineSettings& out);
 std::string LineText(const LineSettings& line);
 // The host's framing against the device's; a device speed of 0 takes any.
 bool LinesMatch(const LineSettings& device, const LineSettings& host);
+// "no flow control", "RTS/CTS flow control", "XON/XOFF flow control", or both.
+std::string FlowText(const LineSettings& line);
 
 // The bootloader's link parameters, read and set with the BTL* menu commands.
 struct BootParameters {

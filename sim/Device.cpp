@@ -58,6 +58,18 @@ void Device::StartReplay()
             ++portGeneration_;
         });
     };
+    replay_->replug = [this](uint64_t delayMs, bool attached, int32_t vid, int32_t pid, int32_t mi) {
+        env_.scheduler.After(delayMs, [this, attached, vid, pid, mi] {
+            if (attached) {
+                ++replayBus_.enumeration;
+                if (vid >= 0)
+                    replayBus_.ids = Replay::Ids{vid, pid, mi};
+            }
+            replayBus_.attached = attached;
+            env_.Trace("usb", attached ? "back on the bus, as recorded" : "off the bus, as recorded");
+        });
+    };
+    replayBus_.ids = replay_->FirstIds();
     replay_->Start();
 }
 

@@ -73,6 +73,14 @@ public:
 
     // The recording a replaying device plays; null for a simulated one.
     const Replay* TheReplay() const { return replay_.get(); }
+    Replay* TheReplay() { return replay_.get(); }
+    // A replaying USB device's place on the bus, as its recording has it.
+    struct ReplayBus {
+        bool attached = true;
+        uint32_t enumeration = 0;
+        Replay::Ids ids;   // vid -1: the configured ones
+    };
+    const ReplayBus& TheReplayBus() const { return replayBus_; }
 
 private:
     void LineSend(const std::string& bytes);
@@ -93,6 +101,7 @@ private:
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::vector<const void*> observed_;
     std::unique_ptr<Replay> replay_;
+    ReplayBus replayBus_;
 };
 
 } // namespace sim

@@ -1,6 +1,8 @@
 #include "sim/InProcess.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace sim {
 
@@ -12,6 +14,9 @@ struct Link {
     InProcessOptions options;
     bool open = false;
     uint64_t wireDebtUs = 0;   // host wire time not yet a whole millisecond
+    // The last call was a purge: an empty read with a short timeout now is
+    // the host draining the line, which a recording only counts.
+    bool drainMayFollow = false;
 
     // The port this link was opened under has disappeared.
     bool Gone() const { return !options.portName.empty() && options.portName != device->PortName(); }
@@ -31,8 +36,10 @@ void SimDestroy(FlashIoDevice* io)
 void SimPurge(FlashIoDevice* io)
 {
     Link* link = LinkOf(io);
-    if (link && link->open)
+    if (link && link->open) {
         link->device->Purge(link->clock->Now());
+        link->drainMayFollow = true;
+    }
 }
 
 int32_t SimOpen(FlashIoDevice* io)
@@ -40,6 +47,10 @@ int32_t SimOpen(FlashIoDevice* io)
     Link* link = LinkOf(io);
     if (!link || link->Gone())
         return -1;
+    if (sim::Replay* replay = link->device->TheReplay())
+        if (std::optional<int32_t> recorded = replay->OpenResult(); recorded && *recorded < 0)
+            return *recorded;
+    link->drainMayFollow = false;
     if (!link->open) {
         link->open = true;
         link->device->SetHostLine(link->options.line);
@@ -53,6 +64,7 @@ int32_t SimClose(FlashIoDevice* io)
     Link* link = LinkOf(io);
     if (!link)
         return -1;
+    link->drainMayFollow = false;
     if (link->open) {
         link->device->Purge(link->clock->Now());
         link->open = false;
@@ -74,6 +86,17 @@ int32_t SimWrite(FlashIoDevice* io, const uint8_t* data, uint32_t length)
         if (ms)
             link->clock->Advance(ms);
     }
+    link->drainMayFollow = false;
+    if (sim::Replay* replay = link->device->TheReplay()) {
+        uint64_t took = 0;
+        if (std::optional<int32_t> recorded = replay->WriteResult(data, length, &took)) {
+            link->clock->Advance(took);
+            if (*recorded > 0)
+                link->device->Receive(data, std::min<uint32_t>(length, static_cast<uint32_t>(*recorded)),
+                                      link->clock->Now(), line);
+            return *recorded;
+        }
+    }
     link->device->Receive(data, length, link->clock->Now(), line);
     return static_cast<int32_t>(length);
 }
@@ -88,7 +111,20 @@ int32_t SimRead(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_t ti
     if (length == 0)
         return 0;
     platform::VirtualClock& clock = *link->clock;
-    uint64_t deadline = clock.Now() + timeoutMs;
+    bool drain = link->drainMayFollow && timeoutMs < 100;
+    link->drainMayFollow = false;
+    // A replaying device that has nothing left to send here answers as the
+    // recorded read did when the device had gone.
+    sim::Replay* replay = link->device->TheReplay();
+    if (replay && !drain && !link->device->NextEvent()) {
+        uint64_t took = 0;
+        if (std::optional<int32_t> recorded = replay->GoneRead(&took)) {
+            clock.Advance(took);
+            return *recorded;
+        }
+    }
+    uint64_t start = clock.Now();
+    uint64_t deadline = start + timeoutMs;
     uint32_t count = 0;
     for (;;) {
         bool gone = link->Gone();
@@ -97,8 +133,17 @@ int32_t SimRead(FlashIoDevice* io, uint8_t* buffer, uint32_t length, uint32_t ti
         if (count == length)
             return static_cast<int32_t>(count);
         uint64_t now = clock.Now();
-        if (now >= deadline)
+        if (now >= deadline) {
+            uint64_t took = 0;
+            if (count == 0 && replay && !drain)
+                if (std::optional<int32_t> recorded = replay->EmptyRead(&took)) {
+                    // It may have outlasted its timeout (a USB read's own loop).
+                    if (start + took > now)
+                        clock.Advance(start + took - now);
+                    return *recorded;
+                }
             return static_cast<int32_t>(count);
+        }
         std::optional<Time> next = gone ? std::nullopt : link->device->NextEvent();
         uint64_t target = next && *next < deadline ? *next : deadline;
         clock.Advance(target > now ? target - now : 1);
@@ -115,6 +160,9 @@ LineSettings LineFromDcb(const DCB& dcb)
     line.dataBits = dcb.ByteSize;
     line.parity = dcb.Parity < 5 ? kParity[dcb.Parity] : '?';
     line.stopBits = dcb.StopBits == ONESTOPBIT ? 1 : 2;
+    // As a POSIX port takes them: CTS watched or RTS handshaking; XON/XOFF either way.
+    line.rtsCts = dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    line.xonXoff = dcb.fOutX || dcb.fInX;
     return line;
 }
 
@@ -136,6 +184,9 @@ int32_t InstallInProcess(FlashIoDevice* io, Device& device, platform::VirtualClo
     if (io->destroy)
         io->destroy(io);
     ClearTransportSlots(io);
+    if (Replay* replay = device.TheReplay())
+        if (std::optional<int32_t> recorded = replay->SetupResult(); recorded && *recorded != 0)
+            return *recorded;
     if (!options.portName.empty() && options.portName != device.PortName())
         return -3;
     ObserveClock(device, clock);

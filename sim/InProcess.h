@@ -51,7 +51,9 @@ LineSettings LineFromDcb(const DCB& dcb);
 void ObserveClock(Device& device, platform::VirtualClock& clock);
 
 // 0 when installed; -3 (and nothing installed) when the device does not
-// answer to options.portName, as a failed test open of a set-up.
+// answer to options.portName, as a failed test open of a set-up. A
+// replaying device answers set-ups, opens, reads and writes that failed in
+// its recording with the recorded results.
 int32_t InstallInProcess(FlashIoDevice* io, Device& device, platform::VirtualClock& clock,
                          const InProcessOptions& options = {});
 

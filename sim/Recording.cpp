@@ -248,7 +248,10 @@ RecordedEvent ParseEvent(const json& e, const RecordedEvent* previous, Recording
         if (event.result > 0 && static_cast<uint64_t>(event.result) > event.bytes.size())
             Refuse("result", std::to_string(event.result) + " bytes taken of " +
                                  std::to_string(event.bytes.size()) + " written");
-        event.bytes.resize(event.result > 0 ? static_cast<size_t>(event.result) : 0);
+        size_t taken = event.result > 0 ? static_cast<size_t>(event.result) : 0;
+        if (taken < event.bytes.size())
+            event.offered = event.bytes;
+        event.bytes.resize(taken);
     }
     return event;
 }

@@ -17,6 +17,7 @@ struct RecordedEvent {
     std::string kind;          // setup, search, open, close, purge, write, read, begin, end
     int64_t result = 0;
     std::vector<uint8_t> bytes;   // write: the bytes the transport took; read: the bytes returned
+    std::vector<uint8_t> offered; // write that failed or took less: all the bytes the host handed over
     uint64_t asked = 0;        // read: count asked
     uint64_t timeoutMs = 0;    // read
     uint64_t reads = 1;        // read: how many reads in a row the event stands for

@@ -102,6 +102,13 @@ private:
 // hostile recording cheap.
 constexpr size_t kWaitWindow = 512;
 
+// Speed, framing and flow control: what the recorded host set is what the
+// device's answers were heard with.
+bool SameLine(const LineSettings& recorded, const LineSettings& host)
+{
+    return LinesMatch(recorded, host) && recorded.rtsCts == host.rtsCts && recorded.xonXoff == host.xonXoff;
+}
+
 // Writes that only ask how the device is: a poll for a reply, the
 // acknowledgement of a reply (most often "not yet"), a wake-up, a menu
 // query, P_INFO. Asked once more, or once less, the device stays as it was.
@@ -148,8 +155,21 @@ void Replay::Build()
     std::vector<Action>* after = &beforeFirst_;
     std::vector<std::vector<uint8_t>> writeBytes;
     std::optional<LineSettings> line;
+    uint64_t previousEnd = 0;
+    stretches_.emplace_back();
     for (size_t i = 0; i < events.size(); ++i) {
         const RecordedEvent& e = events[i];
+        Stretch& stretch = stretches_.back();
+        if (e.kind == "setup" || e.kind == "search")
+            stretch.setups.list.push_back(Answer{static_cast<int32_t>(e.result), 0, {}});
+        else if (e.kind == "open")
+            stretch.opens.list.push_back(Answer{static_cast<int32_t>(e.result), 0, {}});
+        else if (e.kind == "read" && e.bytes.empty() && e.result <= 0)
+            stretch.reads.list.push_back(Answer{static_cast<int32_t>(e.result), e.ms, {}});
+        else if (e.kind == "write" && !e.offered.empty())
+            stretch.writes.list.push_back(Answer{static_cast<int32_t>(e.result), e.t - previousEnd, e.offered});
+        // A write is stamped when it ended, a read when it began.
+        previousEnd = std::max(previousEnd, e.kind == "read" ? e.t + e.ms : e.t);
         uint64_t gap = fast_ || e.t < anchorTime ? 0 : e.t - anchorTime;
         // A purge right after a write: counted on the next event, or an event of its own.
         if ((e.kind == "purge" || e.purges > 0) && i > 0 && events[i - 1].kind == "write" && !writes_.empty() &&
@@ -166,6 +186,7 @@ void Replay::Build()
             writeBytes.push_back(e.bytes);
             after = &writes_.back().after;
             anchorTime = e.t;
+            stretches_.emplace_back();
         } else if (e.kind == "read" && !e.bytes.empty()) {
             // A read that got all it asked for returned as its last byte
             // came; one that got less waited out its timeout, its bytes
@@ -192,6 +213,7 @@ void Replay::Build()
         }
     }
     ports_.insert(ports_.begin(), firstPort_);
+    BuildBus();
     std::vector<std::string> steps = WriteSteps(writeBytes);
     for (size_t w = 0; w < writes_.size(); ++w) {
         Write& write = writes_[w];
@@ -202,10 +224,173 @@ void Replay::Build()
     }
 }
 
+Replay::Stretch& Replay::Current()
+{
+    return stretches_[std::min(matched_, stretches_.size() - 1)];
+}
+
+std::optional<int32_t> Replay::Next(Answers& answers)
+{
+    if (answers.list.empty())
+        return std::nullopt;
+    if (answers.next < answers.list.size())
+        return answers.list[answers.next++].result;
+    return answers.list.back().result;
+}
+
+std::optional<int32_t> Replay::SetupResult()
+{
+    if (Stopped())
+        return std::nullopt;
+    return Next(Current().setups);
+}
+
+std::optional<int32_t> Replay::OpenResult()
+{
+    if (Stopped())
+        return std::nullopt;
+    return Next(Current().opens);
+}
+
+std::optional<int32_t> Replay::GoneRead(uint64_t* ms)
+{
+    Answers& reads = Current().reads;
+    if (Stopped() || reads.list.empty())
+        return std::nullopt;
+    size_t at = std::min(reads.next, reads.list.size() - 1);
+    const Answer& answer = reads.list[at];
+    if (answer.result != -3 && answer.result != -1)
+        return std::nullopt;
+    reads.next = std::max(reads.next, at + 1);
+    if (ms)
+        *ms = answer.ms;
+    return answer.result;
+}
+
+std::optional<int32_t> Replay::EmptyRead(uint64_t* ms)
+{
+    Answers& reads = Current().reads;
+    if (Stopped() || reads.list.empty())
+        return std::nullopt;
+    size_t at = std::min(reads.next, reads.list.size() - 1);
+    const Answer& answer = reads.list[at];
+    if (answer.result != 0 && answer.result != -6)
+        return std::nullopt;
+    reads.next = std::max(reads.next, at + 1);
+    if (ms)
+        *ms = answer.ms;
+    return answer.result;
+}
+
+// Failed writes are not asked again: a host that writes the same bytes once
+// more than recorded is heard as the recorded write that followed.
+std::optional<int32_t> Replay::WriteResult(const uint8_t* data, size_t length, uint64_t* ms)
+{
+    Answers& writes = Current().writes;
+    if (Stopped() || writes.next >= writes.list.size())
+        return std::nullopt;
+    const Answer& answer = writes.list[writes.next];
+    if (answer.offered.size() != length || !std::equal(answer.offered.begin(), answer.offered.end(), data))
+        return std::nullopt;
+    ++writes.next;
+    if (ms)
+        *ms = answer.ms;
+    if (trace)
+        trace("a write of " + std::to_string(length) + " bytes answered as recorded: " + std::to_string(answer.result));
+    return answer.result;
+}
+
+// The time a part of the way from a to b; b when it is not after a.
+uint64_t Between(uint64_t a, uint64_t b, uint64_t part, uint64_t whole)
+{
+    return b > a ? a + (b - a) * part / whole : b;
+}
+
+// When a USB device left the bus and came back, from what its host met:
+// it was there while its host wrote, read and opened it; it was gone when
+// a search or open failed or a read ended -3; it was back (as a new
+// enumeration) when a search found it again after it had gone, or found it
+// by other ids. Between those the moment is not known: it leaves as soon
+// as its host last had it, so that a host whose timing differs never
+// talks to the old enumeration, and comes back half-way to the search that
+// found it (at most a second later when no call found it gone), so that
+// such a host finds it when its recorded host did.
+void Replay::BuildBus()
+{
+    const auto& events = recording_->events;
+    bool usb = recording_->interfaceType == 1;
+    for (const RecordedEvent& e : events)
+        usb = usb || e.kind == "search";
+    if (!usb)
+        return;
+    long write = -1;               // the last write (index into writes_) before the event
+    size_t nextWrite = 0;
+    uint64_t anchor = 0;           // its time
+    uint64_t present = 0;          // the end of the last call that found the device there
+    bool wentOff = false;          // a call found it gone since it was last there
+    uint64_t firstGone = 0, lastGone = 0;
+    std::optional<Ids> current;
+    bool found = false;            // a search found it before
+    auto at = [&](uint64_t t, Action::Bus bus, Ids ids) {
+        Action action{fast_ || t < anchor ? 0 : t - anchor, {}, {}};
+        action.bus = bus;
+        action.ids = ids;
+        AfterWrite(write).push_back(action);
+    };
+    for (size_t i = 0; i < events.size(); ++i) {
+        const RecordedEvent& e = events[i];
+        if (nextWrite < writes_.size() && writes_[nextWrite].event == i) {
+            write = static_cast<long>(nextWrite++);
+            anchor = e.t;
+        }
+        bool gone = (e.kind == "search" && e.result != 0) || (e.kind == "open" && e.result < 0) ||
+                    (e.kind == "read" && e.result == -3);
+        if (gone) {
+            if (!wentOff)
+                firstGone = e.t;
+            wentOff = true;
+            lastGone = e.t;
+            continue;
+        }
+        if (e.kind == "search" && e.result == 0) {
+            Ids ids{e.vid, e.pid, e.mi};
+            bool byIds = e.vid >= 0;
+            // Found by its ids after it was found by path: the host looks
+            // for a new enumeration (a bootloader's) by the ids it expects.
+            bool back = wentOff || (byIds && current && !(ids == *current)) || (byIds && !current && found);
+            if (back) {
+                uint64_t leave = std::min(present + 1, wentOff ? firstGone : e.t);
+                uint64_t arrive = wentOff ? Between(lastGone, e.t, 1, 2)
+                                          : leave + std::min<uint64_t>(Between(leave, e.t, 1, 2) - leave, 1000);
+                at(leave, Action::Bus::Leave, {});
+                at(std::max(arrive, leave), Action::Bus::Arrive, byIds ? ids : Ids{});
+            } else if (byIds && !found) {
+                firstIds_ = ids;
+            }
+            found = true;
+            if (byIds)
+                current = ids;
+            wentOff = false;
+            present = e.t;
+            continue;
+        }
+        bool there = (e.kind == "write" && e.result > 0) || (e.kind == "open" && e.result == 0) ||
+                     (e.kind == "read" && e.result >= 0) || (e.kind == "read" && e.result == -6);
+        if (there && !wentOff)
+            present = std::max(present, e.kind == "read" ? e.t + e.ms : e.t);
+    }
+    // Gone at the end: it never came back.
+    if (wentOff)
+        at(std::min(present + 1, firstGone), Action::Bus::Leave, {});
+}
+
 void Replay::Fire(const std::vector<Action>& actions)
 {
     for (const Action& action : actions) {
-        if (!action.port.empty()) {
+        if (action.bus != Action::Bus::None) {
+            if (replug)
+                replug(action.gapMs, action.bus == Action::Bus::Arrive, action.ids.vid, action.ids.pid, action.ids.mi);
+        } else if (!action.port.empty()) {
             portsTaken_ = std::min(portsTaken_ + 1, ports_.size());
             if (rename)
                 rename(action.gapMs, action.port);
@@ -268,7 +453,7 @@ std::vector<Replay::Candidate> Replay::Candidates() const
 void Replay::Receive(const uint8_t* data, size_t length, const LineSettings* host)
 {
     if (host && length > 0 && matched_ < writes_.size() && writes_[matched_].line &&
-        !LinesMatch(*writes_[matched_].line, *host)) {
+        !SameLine(*writes_[matched_].line, *host)) {
         LineDiffers(*host);
         return;
     }
@@ -316,9 +501,10 @@ void Replay::Take(const Candidate& candidate)
                 trace("event " + std::to_string(recording_->events[left.event].number) + " (" + left.step +
                       ") not sent: the host moved on");
             ++skipped_;
-            // The device went on as recorded: its new port names stay.
+            // The device went on as recorded: its new port names and its
+            // times off the bus stay.
             for (const Action& action : left.after)
-                if (!action.port.empty())
+                if (!action.port.empty() || action.bus != Action::Bus::None)
                     Fire({action});
         }
         matched_ = candidate.write;
@@ -332,12 +518,12 @@ void Replay::Take(const Candidate& candidate)
         // far gives it: the host that asks again has waited already.
         uint64_t waited = 0;
         for (const Action& action : write.after)
-            if (action.port.empty()) {
+            if (action.port.empty() && action.bus == Action::Bus::None) {
                 waited = action.leadMs;
                 break;
             }
         for (Action action : write.after)
-            if (action.port.empty()) {
+            if (action.port.empty() && action.bus == Action::Bus::None) {
                 action.gapMs -= std::min(action.gapMs, waited);
                 Fire({action});
             }
@@ -392,7 +578,11 @@ void Replay::LineDiffers(const LineSettings& host)
 {
     state_ = State::Diverged;
     const Write& write = writes_[matched_];
-    report_ = "the host's line is " + LineText(host) + ", the recorded host's was " + LineText(*write.line) +
+    const LineSettings& recorded = *write.line;
+    // The flow control is named when it is what differs.
+    bool flow = host.rtsCts != recorded.rtsCts || host.xonXoff != recorded.xonXoff;
+    auto text = [flow](const LineSettings& line) { return LineText(line) + (flow ? " with " + FlowText(line) : ""); };
+    report_ = "the host's line is " + text(host) + ", the recorded host's was " + text(recorded) +
               ": at event " + std::to_string(recording_->events[write.event].number) + " (write " +
               std::to_string(matched_ + 1) + " of " + std::to_string(writes_.size()) + "), step: " + write.step;
 }

@@ -17,6 +17,11 @@ constexpr size_t kMaxInput = 56;
 UsbIds UsbFace::Ids() const
 {
     const UnitConfig& unit = device_.Config().unit;
+    // A replaying device enumerates as its recorded host found it.
+    if (device_.TheReplay() && device_.TheReplayBus().ids.vid >= 0) {
+        const Replay::Ids& ids = device_.TheReplayBus().ids;
+        return {ids.vid, ids.pid, ids.mi >= 0 ? ids.mi : unit.usbInterface};
+    }
     if (device_.Cable().CurrentMode() == Mode::Bootloader)
         return {unit.usbVid, unit.usbPid, unit.usbInterface};
     return {unit.usbAppVid, unit.usbAppPid, unit.usbInterface};
@@ -24,11 +29,15 @@ UsbIds UsbFace::Ids() const
 
 bool UsbFace::Attached() const
 {
+    if (device_.TheReplay())
+        return device_.TheReplayBus().attached;
     return device_.Cable().Running();
 }
 
 uint32_t UsbFace::Enumeration() const
 {
+    if (device_.TheReplay())
+        return device_.TheReplayBus().enumeration;
     return device_.Cable().Restarts();
 }
 

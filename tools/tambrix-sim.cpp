@@ -89,7 +89,9 @@ void Usage(FILE* out)
                  "                            write that matches, send what the recorded host read\n"
                  "                            after it, with the recorded gaps. Where the host parts\n"
                  "                            from the recording, say where on standard error and\n"
-                 "                            exit 1\n"
+                 "                            exit 1. With --usb, a USB recording on the hidraw\n"
+                 "                            node: off the bus and back, with the ids the recorded\n"
+                 "                            host found it by, where it was\n"
                  "  --fast                    no gaps: send at once\n"
                  "USB:\n"
                  "  --usb                     serve the device as a USB HID device in a umockdev\n"
@@ -278,8 +280,6 @@ Options Parse(int argc, char** argv)
     }
     if (options.fast && options.replay.empty())
         Bad("--fast goes with --replay");
-    if (options.usb && !options.replay.empty())
-        Bad("--replay serves a pty only; a USB recording replays in process (tests/support/ReplayRun.h)");
     return options;
 }
 
@@ -405,6 +405,8 @@ sim::LineSettings HostLine(int master)
     // A pty drops PARENB but keeps PARODD, so odd parity shows as PARODD alone.
     line.parity = (t.c_cflag & PARODD) ? 'O' : (t.c_cflag & PARENB) ? 'E' : 'N';
     line.stopBits = (t.c_cflag & CSTOPB) ? 2 : 1;
+    line.rtsCts = (t.c_cflag & CRTSCTS) != 0;
+    line.xonXoff = (t.c_iflag & (IXON | IXOFF)) != 0;
     return line;
 }
 
@@ -512,14 +514,16 @@ int ServeUsb(const Options& options, sim::Device& device)
     }
     std::printf("%s\n%s\n", server.Devnode().c_str(), testbed.Root().c_str());
     std::fflush(stdout);
-    for (int swaps = 0; !g_stop; usleep(100 * 1000)) {
+    // A replay the host parted from ends at once, as on a pty.
+    const sim::Replay* replay = device.TheReplay();
+    for (int swaps = 0; !g_stop && !(replay && replay->Stopped()); usleep(100 * 1000)) {
         // The server's thread drives the device: it is not swapped under it.
         for (; swaps < g_swaps; ++swaps)
             std::fprintf(stderr, "tambrix-sim: SIGUSR1 swaps a cradle's scanner on the pty only\n");
     }
     server.Stop();
     DumpAll(options, device);
-    return 0;
+    return ReplayVerdict(device);
 }
 
 } // namespace

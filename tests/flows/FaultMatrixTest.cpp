@@ -8,8 +8,10 @@
 // prints the matrix it found. The whole matrix runs once more on the fast
 // profile: every fault that slows or upsets the device sends the flash back
 // to the full pauses, and each cell must end as it does paced, within the
-// paced run's time bound.
+// paced run's time bound. Recorded, every cell of the serial and USB kinds
+// replays in process with the cell's own result.
 #include "support/FlashRun.h"
+#include "support/ReplayRun.h"
 
 #include "io/FlashIo.h"
 #include "platform/Platform.h"
@@ -200,7 +202,10 @@ struct Cell {
 
 class FaultMatrix {
 public:
-    FaultMatrix(const DeviceKind& kind, bool fast) : kind_(kind), file_(MatrixFile(kind.fileCompat)), fast_(fast) {}
+    FaultMatrix(const DeviceKind& kind, bool fast, bool replay = false)
+        : kind_(kind), file_(MatrixFile(kind.fileCompat)), fast_(fast), replay_(replay)
+    {
+    }
 
     void Record()
     {
@@ -367,11 +372,20 @@ private:
             run.When(mark, [this] { hit_ = true; });
         run.NoteCallerState();
         int want = kind_.expected[step][fault];
+        std::string recording = dir_.File("cell-" + std::to_string(step) + "-" + std::to_string(fault) + ".jsonl");
+        if (replay_) {
+            EXPECT_TRUE(testing_support::StartRecording(run.sim, recording));
+        }
 
         Cell cell;
         uint64_t start = run.sim.Now();
         cell.code = static_cast<int>(run.sim.Flash(file));
         cell.ms = run.sim.Now() - start;
+        if (replay_) {
+            wchar_t none[1] = {0};
+            run.sim.Set(CFS_PELLARO_RECORD_FILE, none, 0);
+            ExpectReplays(recording, file, cell.code);
+        }
         EXPECT_TRUE(hit_) << "the fault never happened";
         EXPECT_EQ(cell.code, want) << run.sim.log->Text();
         uint64_t bound = TimeBound(*run.sim.engine, pacedClean_, want, fault == kSlowRestart);
@@ -386,9 +400,30 @@ private:
         return cell;
     }
 
+    // The cell's recording, played by the replay against a fresh host with
+    // the same file: the host ends as the recorded one did, and every
+    // recorded write was asked for.
+    void ExpectReplays(const std::string& recording, const std::wstring& file, int code)
+    {
+        testing_support::ReplayOutcome replay = testing_support::ReplayRecording(recording, file);
+        ASSERT_TRUE(replay.loaded) << replay.loadError;
+        EXPECT_EQ(replay.recordedResult, code);
+        EXPECT_EQ(static_cast<int>(replay.result), code) << "replayed: " << replay.report;
+        EXPECT_EQ(replay.state, sim::Replay::State::Finished) << replay.report;
+        if (static_cast<int>(replay.result) != code || replay.state != sim::Replay::State::Finished)
+            ++replayFailures_;
+    }
+
+public:
+    int ReplayFailures() const { return replayFailures_; }
+
+private:
     const DeviceKind& kind_;
     FirmwareFile file_;
     bool fast_;
+    bool replay_;
+    testing_support::TempDir dir_;
+    int replayFailures_ = 0;
     uint64_t clean_ = 0;
     uint64_t pacedClean_ = 0;
     std::array<Anchor, kSteps> anchors_;
@@ -503,14 +538,16 @@ const DeviceKind kCradle = {
     IntoTheCradleWhenStuck,
 };
 
-void RunMatrix(const DeviceKind& kind, bool fast = false)
+void RunMatrix(const DeviceKind& kind, bool fast = false, bool replay = false)
 {
-    FaultMatrix matrix(kind, fast);
+    FaultMatrix matrix(kind, fast, replay);
     matrix.Record();
     if (::testing::Test::HasFatalFailure())
         return;
     matrix.RunAll();
     std::printf("\n%s\n", matrix.Table().c_str());
+    if (replay)
+        std::printf("%d cells replayed otherwise than recorded\n", matrix.ReplayFailures());
 }
 
 TEST(FaultMatrix, CordedScanner)
@@ -526,6 +563,24 @@ TEST(FaultMatrix, UsbScanner)
 TEST(FaultMatrix, ScannerBehindACradle)
 {
     RunMatrix(kCradle);
+}
+
+// Each cell recorded as it runs, and its recording replayed: a failure the
+// device or the line caused (a device gone and back, a failed open, a read
+// that ended early, a refused write) comes back at its point.
+TEST(FaultMatrixReplay, CordedScanner)
+{
+    RunMatrix(kCorded, false, true);
+}
+
+TEST(FaultMatrixReplay, UsbScanner)
+{
+    RunMatrix(kUsb, false, true);
+}
+
+TEST(FaultMatrixReplay, ScannerBehindACradle)
+{
+    RunMatrix(kCradle, false, true);
 }
 
 TEST(FaultMatrix, CordedScannerFast)

@@ -5,6 +5,7 @@
 #include "platform/Platform.h"
 #include "support/FirmwareFiles.h"
 #include "support/ReplayRun.h"
+#include "support/SerialRecord.h"
 #include "support/SimTool.h"
 
 #include <gtest/gtest.h>
@@ -325,23 +326,83 @@ TEST(RealTiming, AnotherRunsWaitingReplaysWithTheRecordedResult)
     }
 }
 
-// A host whose line is framed otherwise than the recorded host's is told so
-// at its first write on that line, not as a byte that differs somewhere.
-TEST(RecordedLine, AnotherFramingIsToldAtOnce)
+// The host's serial record at 115200-8N1, changed.
+WIN32_232_SETTINGS Line(const std::function<void(DCB&)>& change)
 {
-    TempDir dir;
-    std::string path = dir.File("line.jsonl");
+    WIN32_232_SETTINGS serial = testing_support::SerialRecord();
+    if (change)
+        change(serial.dcb);
+    return serial;
+}
+
+struct LineCase {
+    const char* name;
+    std::function<void(DCB&)> recorded;   // the recording host's line, from 115200-8N1
+    std::function<void(DCB&)> host;       // the replaying host's
+    const char* told;                     // nullptr: the same line, the flash replays
+    // Where: the library talks 8-N-1 to the bootloader at the caller's
+    // speed and flow control, and in the caller's framing only to the
+    // application after its restart.
+    const char* at = "(write 1 of";
+};
+
+void TwoStopBits(DCB& dcb) { dcb.StopBits = TWOSTOPBITS; }
+void SlowEven(DCB& dcb) { dcb.BaudRate = 9600, dcb.Parity = EVENPARITY; }
+void SevenOdd(DCB& dcb) { dcb.ByteSize = 7, dcb.Parity = ODDPARITY; }
+void RtsCts(DCB& dcb) { dcb.fOutxCtsFlow = 1, dcb.fRtsControl = RTS_CONTROL_HANDSHAKE; }
+void XonXoff(DCB& dcb) { dcb.fOutX = 1, dcb.fInX = 1; }
+
+const char* const kLastPinfo = "step: menu command P_INFO.";
+
+const LineCase kLines[] = {
+    {"two stop bits", nullptr, TwoStopBits, "the host's line is 115200-8N2, the recorded host's was 115200-8N1",
+     kLastPinfo},
+    {"another speed and parity", nullptr, SlowEven, "the host's line is 9600-8E1, the recorded host's was 115200-8N1"},
+    {"seven data bits", nullptr, SevenOdd, "the host's line is 115200-7O1, the recorded host's was 115200-8N1",
+     kLastPinfo},
+    {"RTS/CTS where there was none", nullptr, RtsCts,
+     "the host's line is 115200-8N1 with RTS/CTS flow control, the recorded host's was 115200-8N1 with no flow "
+     "control"},
+    {"none where there was XON/XOFF", XonXoff, nullptr,
+     "the host's line is 115200-8N1 with no flow control, the recorded host's was 115200-8N1 with XON/XOFF flow "
+     "control"},
+    {"the recorded RTS/CTS again", RtsCts, RtsCts, nullptr},
+};
+
+// A host whose line (speed, framing, flow control) is not the recorded
+// host's is told so at its first write on that line, naming both, before
+// any of its bytes are compared.
+TEST(RecordedLine, AnotherLineIsToldAtOnce)
+{
     FirmwareFile file = StandardFile(kScannerCompat, kSmall);
-    ASSERT_EQ(RecordFlash(kKinds[0], file.file, path), 0u);
-    dir.Write("replayed.mocf", testing_support::AsString(file.file));
-    ReplayOutcome replay = ReplayRecording(path, dir.WideFile("replayed.mocf"), false,
-                                           [](SimTool& sim) { sim.SetSerial(8, NOPARITY, TWOSTOPBITS); });
-    EXPECT_NE(replay.result, 0u);
-    EXPECT_EQ(replay.state, State::Diverged) << replay.report;
-    // Said at the first write the host sends with its own framing, by name.
-    EXPECT_NE(replay.report.find("the host's line is 115200-8N2, the recorded host's was 115200-8N1"),
-              std::string::npos)
-        << replay.report;
+    for (const LineCase& c : kLines) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = dir.File("line.jsonl");
+        uint32_t recorded;
+        {
+            SimTool sim(sim::DeviceConfig::CordedScanner());
+            WIN32_232_SETTINGS serial = Line(c.recorded);
+            sim.Set(CFS_WIN32_232_SETTINGS, &serial, sizeof serial);
+            ASSERT_TRUE(testing_support::StartRecording(sim, path));
+            recorded = sim.Flash(sim.WriteFile("line.mocf", file.file));
+        }
+        ASSERT_EQ(recorded, 0u);
+        dir.Write("replayed.mocf", testing_support::AsString(file.file));
+        ReplayOutcome replay = ReplayRecording(path, dir.WideFile("replayed.mocf"), false, [&c](SimTool& sim) {
+            WIN32_232_SETTINGS serial = Line(c.host);
+            sim.Set(CFS_WIN32_232_SETTINGS, &serial, sizeof serial);
+        });
+        if (!c.told) {
+            EXPECT_EQ(replay.result, recorded) << replay.report;
+            EXPECT_EQ(replay.state, State::Finished) << replay.report;
+            continue;
+        }
+        EXPECT_NE(replay.result, 0u);
+        EXPECT_EQ(replay.state, State::Diverged) << replay.report;
+        EXPECT_NE(replay.report.find(c.told), std::string::npos) << replay.report;
+        EXPECT_NE(replay.report.find(c.at), std::string::npos) << replay.report;
+    }
 }
 
 int32_t DevicePort(void* context, uint32_t, wchar_t* buffer, uint32_t capacity)

@@ -1,7 +1,8 @@
 // A recording from the field, read and played against a host: the input is
 // the recording's text, a NUL, a byte that sets how the host's bytes are cut
 // into writes, and the host's bytes. Whatever the file holds, the reader
-// refuses it or the replay plays it, within its bounds.
+// refuses it or the replay plays it, within its bounds, answering the
+// transport's calls (set-ups, opens, reads, writes) as recorded.
 #include "sim/Recording.h"
 #include "sim/Replay.h"
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -38,7 +40,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     replay.rename = [&sent](uint64_t delayMs, const std::string& port) { sent += delayMs + port.size(); };
     replay.Start();
     for (size_t at = 0; at < hostLength && !replay.Stopped(); at += chunk) {
-        replay.Receive(host + at, std::min(chunk, hostLength - at));
+        size_t length = std::min(chunk, hostLength - at);
+        // Each write's first byte also picks a transport call the replay
+        // answers as recorded, as the in-process transport asks them.
+        uint64_t ms = 0;
+        switch (host[at] % 8) {
+        case 0: sent += replay.SetupResult().value_or(0) != 0; break;
+        case 1: sent += replay.OpenResult().value_or(0) != 0; break;
+        case 2: sent += replay.GoneRead(&ms).value_or(0) != 0; break;
+        case 3: sent += replay.EmptyRead(&ms).value_or(0) != 0; break;
+        default: break;
+        }
+        sent += ms;
+        if (std::optional<int32_t> taken = replay.WriteResult(host + at, length, &ms)) {
+            if (*taken > 0)
+                replay.Receive(host + at, std::min(length, static_cast<size_t>(*taken)));
+        } else {
+            replay.Receive(host + at, length);
+        }
         replay.NextPort();
     }
     std::string report = replay.Report();

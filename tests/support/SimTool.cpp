@@ -31,7 +31,9 @@ int32_t SimTransport::Usb(void* context, FlashIo* io, const UsbIdentity* identit
     self->lastUsb.devicePath = nullptr;
     if (self->usbReports)
         return self->usb.Setup(io->io, identity);
-    return sim::InstallInProcess(io->io, self->device_, self->clock_) == 0 ? 0 : -1;
+    int32_t result = sim::InstallInProcess(io->io, self->device_, self->clock_);
+    // A replaying device gives the recorded search's result.
+    return result == 0 || self->device_.TheReplay() ? result : -1;
 }
 
 SimTool::SimTool(const sim::DeviceConfig& config)
